@@ -1,0 +1,79 @@
+// Every difference between the server releases vireo supports lives here, so
+// that adding a release means touching this one file.  Call sites never test
+// PG_VERSION_NUM themselves.
+#pragma once
+
+#include "frame/pg.hpp"
+
+#if PG_VERSION_NUM < 140000 || PG_VERSION_NUM >= 180000
+#error "vireo supports PostgreSQL 14 to 17"
+#endif
+
+#if PG_VERSION_NUM >= 150000
+extern "C" {
+#include "storage/ipc.h"
+}
+#endif
+
+namespace vrx_compat {
+
+#if PG_VERSION_NUM >= 150000
+// From 15 on, add-in shared memory and lock tranches may only be requested
+// from shmem_request_hook; the hook chains to whatever was installed before.
+inline shmem_request_hook_type prev_shmem_request_hook = nullptr;
+inline void (*shmem_request_fn)(void) = nullptr;
+
+inline void shmem_request_trampoline(void)
+{
+	if (prev_shmem_request_hook)
+		prev_shmem_request_hook();
+	shmem_request_fn();
+}
+#endif
+
+}  // namespace vrx_compat
+
+// Arranges for fn to request shared memory at the moment the server allows
+// it: at once on 14 (we are inside _PG_init while preloading), through
+// shmem_request_hook on 15 and later.
+inline void vrx_request_shmem(void (*fn)(void))
+{
+#if PG_VERSION_NUM >= 150000
+	vrx_compat::shmem_request_fn = fn;
+	vrx_compat::prev_shmem_request_hook = shmem_request_hook;
+	shmem_request_hook = vrx_compat::shmem_request_trampoline;
+#else
+	fn();
+#endif
+}
+
+// Undoes vrx_request_shmem at module unload.
+inline void vrx_unrequest_shmem(void)
+{
+#if PG_VERSION_NUM >= 150000
+	if (shmem_request_hook == vrx_compat::shmem_request_trampoline)
+		shmem_request_hook = vrx_compat::prev_shmem_request_hook;
+#endif
+}
+
+// Claims the "vireo." settings prefix so that misspelt settings are reported.
+inline void vrx_reserve_settings_prefix(const char *prefix)
+{
+#if PG_VERSION_NUM >= 150000
+	MarkGUCPrefixReserved(prefix);
+#else
+	EmitWarningsOnPlaceholders(prefix);
+#endif
+}
+
+// DecodeDateTime gained an error-detail argument in 16.
+inline int vrx_decode_datetime(char **field, int *ftype, int nf, int *dtype, struct pg_tm *tm,
+                               fsec_t *fsec, int *tzp)
+{
+#if PG_VERSION_NUM >= 160000
+	DateTimeErrorExtra extra;
+	return DecodeDateTime(field, ftype, nf, dtype, tm, fsec, tzp, &extra);
+#else
+	return DecodeDateTime(field, ftype, nf, dtype, tm, fsec, tzp);
+#endif
+}

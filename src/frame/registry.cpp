@@ -1,0 +1,94 @@
+#include "frame/registry.hpp"
+
+#include "frame/hooks.hpp"
+
+static_assert(sizeof(Oid) == sizeof(uint32), "oid lists are stored as uint32");
+
+vrx_trace_registry *vrx_shared_config = nullptr;
+bool in_attach = false;
+
+static constexpr const char *REGISTRY_NAME = "ko_vireo";
+static constexpr const char *TRANCHE_NAME = "vireo";
+
+void vrx_request_registry(void)
+{
+	RequestAddinShmemSpace(sizeof(vrx_trace_registry));
+	RequestNamedLWLockTranche(TRANCHE_NAME, 1);
+}
+
+void vrx_shmem_startup(void)
+{
+	bool found;
+
+	if (!in_attach && vrx_prev_shmem_startup_hook)
+		vrx_prev_shmem_startup_hook();
+
+	vrx_shared_config = nullptr;
+
+	LWLockAcquire(AddinShmemInitLock, LW_EXCLUSIVE);
+	auto *registry = static_cast<vrx_trace_registry *>(
+		ShmemInitStruct(REGISTRY_NAME, sizeof(vrx_trace_registry), &found));
+	if (registry == nullptr)
+		elog(ERROR, "vireo: out of shared memory");
+	if (!found)
+	{
+		memset(registry, 0, sizeof(vrx_trace_registry));
+		registry->lock = &(GetNamedLWLockTranche(TRANCHE_NAME))->lock;
+	}
+	vrx_shared_config = registry;
+	LWLockRelease(AddinShmemInitLock);
+
+	if (!IsUnderPostmaster)
+		on_shmem_exit(vrx_shmem_shutdown, (Datum) 0);
+}
+
+void vrx_shmem_shutdown(int, Datum)
+{
+	// The registry goes away with shared memory; nothing to save.
+}
+
+vrx_trace_slot *find_trace(const char *trace_id, bool raise_if_inactive)
+{
+	vrx_trace_registry *registry = vrx_shared_config;
+
+	if (registry->active_count == 0)
+	{
+		if (raise_if_inactive)
+		{
+			LWLockRelease(registry->lock);
+			ereport(ERROR,
+			        (errcode(ERRCODE_NO_DATA_FOUND), errmsg("vireo is not active.")));
+		}
+		return nullptr;
+	}
+	for (auto &slot : registry->slots)
+	{
+		if (slot.start_time != 0 && strncmp(trace_id, slot.trace_id, VRX_TRACE_ID_LEN) == 0)
+			return &slot;
+	}
+	return nullptr;
+}
+
+void vrx_require_registry(void)
+{
+	if (vrx_shared_config == nullptr)
+		ereport(ERROR, (errcode(ERRCODE_OBJECT_NOT_IN_PREREQUISITE_STATE),
+		                errmsg("vireo must be loaded via shared_preload_libraries")));
+}
+
+int vrx_list_length(const uint32 *list)
+{
+	int n = 0;
+	while (n < VRX_MAX_LIST && list[n] != 0)
+		n++;
+	return n;
+}
+
+Datum vrx_list_to_oidvector(const uint32 *list, bool *isnull)
+{
+	int n = vrx_list_length(list);
+	*isnull = (n == 0);
+	if (n == 0)
+		return (Datum) 0;
+	return PointerGetDatum(buildoidvector(reinterpret_cast<const Oid *>(list), n));
+}

@@ -1,0 +1,27 @@
+// The module's user settings (vireo.*).
+#pragma once
+
+#include "frame/pg.hpp"
+
+// Values of vireo.explain_format: the server's own EXPLAIN format codes.
+constexpr int VRX_EXPLAIN_TEXT = EXPLAIN_FORMAT_TEXT;
+constexpr int VRX_EXPLAIN_JSON = EXPLAIN_FORMAT_JSON;
+static_assert(VRX_EXPLAIN_TEXT == 0 && VRX_EXPLAIN_JSON == 2, "EXPLAIN format codes moved");
+
+// Trace format versions: 3.0 records EXPLAIN as text, 4.0 as one JSON object.
+constexpr double VRX_VERSION_TEXT = 3.0;
+constexpr double VRX_VERSION_JSON = 4.0;
+
+extern bool vireo_enabled;
+extern bool vireo_use_array_for_paramas;
+extern int vireo_explain_format;
+
+// Defines the three settings; called once from _PG_init while preloading.
+void vrx_define_settings(void);
+
+// The trace version that this session's vireo.explain_format selects: the
+// version new traces get, and the only one the descriptor reader accepts.
+inline double vrx_session_trace_version(void)
+{
+	return vireo_explain_format == VRX_EXPLAIN_JSON ? VRX_VERSION_JSON : VRX_VERSION_TEXT;
+}
