@@ -21,7 +21,7 @@ PG_CPPFLAGS = -Isrc -isystem $(shell $(PG_CONFIG) --includedir-server)
 PG_CXXFLAGS = -std=c++17 -Wall -Wextra -Werror -fno-exceptions -fno-rtti
 
 # pg_regress runs against a temporary instance that preloads the module.
-REGRESS      = registry store capture load
+REGRESS      = $(sort $(notdir $(basename $(wildcard test/sql/*.sql))))
 REGRESS_OPTS = --inputdir=test --outputdir=test --temp-instance=test/tmp_instance \
                --temp-config=test/vireo.conf --load-extension=vireo
 TAP_TESTS    = 1
