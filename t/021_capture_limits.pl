@@ -1,0 +1,367 @@
+# Statement capture across processes and over a trace's life: size and time
+# limits, traces ending under backends that still hold their files, slot
+# reuse, switching recording off, parallel workers, the running-statement
+# counter, and a data file that can no longer grow.
+use strict;
+use warnings;
+use PostgreSQL::Test::Cluster;
+use PostgreSQL::Test::Utils;
+use Test::More;
+
+my $node = PostgreSQL::Test::Cluster->new('capture_limits');
+$node->init;
+$node->append_conf('postgresql.conf', "shared_preload_libraries = 'vireo'");
+$node->start;
+
+# The sessions that activate traces and look at the registry run as postgres
+# with recording switched off, so that they are never counted or recorded;
+# the sessions under test switch it on or run as alice.
+$node->safe_psql(
+	'postgres', q{
+CREATE EXTENSION vireo;
+CREATE ROLE alice LOGIN;
+ALTER ROLE postgres SET vireo.enabled = off;
+CREATE TABLE t(a int);
+INSERT INTO t SELECT generate_series(1, 1000);
+CREATE TABLE big AS SELECT g AS a FROM generate_series(1, 20000) g;
+ANALYZE big;
+GRANT SELECT ON t, big TO PUBLIC;
+});
+my $alice_oid = $node->safe_psql('postgres', "SELECT 'alice'::regrole::oid");
+
+# Splits a trace data file into profile records: comma-separated fields, a
+# field starting with a double quote running to the next quote not doubled
+# (commas and line feeds included), a record ending at the first line feed
+# outside quotes.  Each record is { raw => its bytes, fields => [values] }
+# with quoted values unquoted and empty fields undef.  Dies on anything that
+# breaks these rules, including an unfinished last record.
+sub parse_records
+{
+	my ($data) = @_;
+	my @records;
+
+	pos($data) = 0;
+	while (pos($data) < length($data))
+	{
+		my $start = pos($data);
+		my @fields;
+		while (1)
+		{
+			if ($data =~ /\G"((?:[^"]+|"")*)"/gc)
+			{
+				(my $value = $1) =~ s/""/"/g;
+				push @fields, $value;
+			}
+			elsif ($data =~ /\G([^,\n"]*)/gc)
+			{
+				push @fields, length($1) ? $1 : undef;
+			}
+			next if $data =~ /\G,/gc;
+			last if $data =~ /\G\n/gc;
+			die 'malformed record at byte ' . pos($data) . " of a record starting at byte $start\n";
+		}
+		push @records, { raw => substr($data, $start, pos($data) - $start), fields => \@fields };
+	}
+	return \@records;
+}
+
+sub trace_dir
+{
+	my ($id) = @_;
+	return $node->data_dir . "/traces/$id";
+}
+
+sub trace_file
+{
+	my ($id, $pid) = @_;
+	return trace_dir($id) . "/trace-$pid.csv";
+}
+
+sub file_size
+{
+	my ($id, $pid) = @_;
+	return (-s trace_file($id, $pid)) || 0;
+}
+
+# The records of one backend in one trace; none when it has no data file.
+sub records_of
+{
+	my ($id, $pid) = @_;
+	my $file = trace_file($id, $pid);
+	return [] unless -e $file;
+	my $records = eval { parse_records(slurp_file($file)) };
+	return $records if defined $records;
+	fail("trace-$pid.csv of $id parses: $@");
+	return [];
+}
+
+sub queries_of
+{
+	my ($records) = @_;
+	return [ map { $_->{fields}[6] } @$records ];
+}
+
+sub observe
+{
+	my ($sql) = @_;
+	return $node->safe_psql('postgres', $sql);
+}
+
+sub activate
+{
+	my ($args) = @_;
+	return observe("SELECT vr_activate($args)");
+}
+
+sub is_active
+{
+	my ($id) = @_;
+	return observe("SELECT count(*) FROM vr_active_traces() WHERE trace_id = '$id'") eq '1';
+}
+
+sub listed_status
+{
+	my ($id) = @_;
+	return observe("SELECT status FROM vr_traces_list() WHERE trace_id = '$id'");
+}
+
+sub descriptor_status
+{
+	my ($id) = @_;
+	my ($status) = slurp_file(trace_dir($id) . '/trace.ini') =~ /^Status=(\d+)$/m;
+	return $status;
+}
+
+sub running_queries
+{
+	my ($id) = @_;
+	return observe("SELECT running_queries FROM vr_active_traces() WHERE trace_id = '$id'");
+}
+
+sub wait_past_end_time
+{
+	my ($id) = @_;
+	$node->poll_query_until('postgres',
+		"SELECT clock_timestamp() > end_time FROM vr_traces_list() WHERE trace_id = '$id'")
+	  or die "the end time of $id did not pass";
+}
+
+# The registry counts no active trace: the lookup then fails with "vireo is
+# not active." instead of searching the slots.
+sub registry_empty
+{
+	my ($rc, $out, $err) = $node->psql('postgres', "SELECT vr_deactivate('00000000000000000000')");
+	return $err =~ /vireo is not active\./;
+}
+
+# A recording session: role as given, recording switched on.
+sub session
+{
+	my ($role, %params) = @_;
+	my $s = $node->background_psql('postgres', extra_params => [ '-U', $role // 'postgres' ], %params);
+	$s->query_safe('SET vireo.enabled = on;');
+	return $s;
+}
+
+sub pid_of
+{
+	my ($s) = @_;
+	return $s->query_safe('SELECT pg_backend_pid();');
+}
+
+my $s = session();
+my $spid = pid_of($s);
+my $b = session('alice');
+my $bpid = pid_of($b);
+
+# --- Size limit -----------------------------------------------------------
+
+# 1 MB; each filler statement writes a record of about 300 kB.
+my $size_id = activate("'size', NULL, NULL, 1");
+$b->query_safe("SELECT 'other backend';");
+my $filler = 'x' x 300_000;
+my $statements = 0;
+while ($statements < 10 && is_active($size_id))
+{
+	$s->query_safe("SELECT length('$filler');");
+	$statements++;
+}
+is($statements, 4, 'the size limit ends the trace at the record that reaches 1 MB');
+my $written = file_size($size_id, $spid) + file_size($size_id, $bpid);
+my $last_record = records_of($size_id, $spid)->[-1];
+cmp_ok($written, '>=', 1048576, 'the data files hold at least the size limit');
+cmp_ok($written - length($last_record->{raw}), '<', 1048576, 'the trace ended at the first record past the limit');
+is(listed_status($size_id), '3', 'a trace ended at its size limit is listed with status 3');
+is(descriptor_status($size_id), '3', 'its descriptor says status 3');
+
+my ($s_size, $b_size) = (file_size($size_id, $spid), file_size($size_id, $bpid));
+$s->query_safe("SELECT 'after the size limit';");
+$b->query_safe("SELECT 'after the size limit';");
+is(file_size($size_id, $spid), $s_size, 'the backend that reached the limit writes no more');
+is(file_size($size_id, $bpid), $b_size, 'another backend drops its file of the ended trace');
+
+# --- Time limit -----------------------------------------------------------
+
+my $time_id = activate("'time', NULL, NULL, NULL, NULL, interval '2 seconds'");
+$s->query_safe("SELECT 'before the time limit';");
+$b->query_safe("SELECT 'before the time limit';");
+($s_size, $b_size) = (file_size($time_id, $spid), file_size($time_id, $bpid));
+wait_past_end_time($time_id);
+ok(is_active($time_id), 'past its end time a trace stays active until a recording backend looks');
+
+$s->query_safe("SELECT 'after the time limit';");
+ok(!is_active($time_id), 'the next record of a recording backend ends the trace');
+is(listed_status($time_id), '4', 'a trace ended at its time limit is listed with status 4');
+is(descriptor_status($time_id), '4', 'its descriptor says status 4');
+is(file_size($time_id, $spid), $s_size, 'the statement that found the time passed is not written');
+$b->query_safe("SELECT 'after the time limit';");
+is(file_size($time_id, $bpid), $b_size, 'another backend writes nothing into the ended trace');
+ok(registry_empty(), 'the registry counts no active trace');
+
+# --- Slot reuse -----------------------------------------------------------
+
+# With every slot free, the second trace takes the slot of the first.
+my $one_id = activate("'reuse one'");
+$s->query_safe("SELECT 'into the first trace';");
+observe("SELECT vr_deactivate('$one_id')");
+my $two_id = activate("'reuse two'");
+$s->query_safe("SELECT 'into the second trace';");
+observe("SELECT vr_deactivate('$two_id')");
+is_deeply(queries_of(records_of($one_id, $spid)), ["SELECT 'into the first trace';"],
+	'the first trace keeps only its own statement');
+is_deeply(queries_of(records_of($two_id, $spid)), ["SELECT 'into the second trace';"],
+	'the trace that took over the slot records the next statement');
+
+# --- vireo.enabled --------------------------------------------------------
+
+my $enabled_id = activate("'enabled'");
+$s->query_safe("SELECT 'on before';");
+my $size = file_size($enabled_id, $spid);
+$s->query_safe($_) foreach ('SET vireo.enabled = off;', "SELECT 'off one';", "SELECT 'off two';");
+is(file_size($enabled_id, $spid), $size, 'nothing is written while vireo.enabled is off');
+$s->query_safe($_) foreach ('SET vireo.enabled = on;', "SELECT 'on after';");
+is_deeply(
+	queries_of(records_of($enabled_id, $spid)),
+	[ "SELECT 'on before';", "SELECT 'on after';" ],
+	'switched on again, the backend appends to the same file');
+
+# postgres sessions start with the setting off.
+my $off = $node->background_psql('postgres');
+my $off_pid = pid_of($off);
+$off->query_safe('SELECT count(*) FROM t;');
+$off->quit;
+ok(!-e trace_file($enabled_id, $off_pid), 'a backend with vireo.enabled off creates no data file');
+observe("SELECT vr_deactivate('$enabled_id')");
+
+# --- A trace freed under an open cursor -----------------------------------
+
+# The cursor's statement ends after its trace was deactivated and after the
+# trace's planned end time: the freed slot must not be ended a second time.
+my $c = session('alice');
+my $freed_id = activate("'freed', NULL, NULL, NULL, NULL, interval '1 second'");
+$c->query_safe($_)
+  foreach ('BEGIN;', "DECLARE cur CURSOR FOR SELECT a FROM t WHERE a > 1;", 'FETCH 2 FROM cur;', 'CLOSE cur;');
+$c->query_safe($_) foreach ('DECLARE cur CURSOR FOR SELECT a FROM t;', 'FETCH 2 FROM cur;');
+observe("SELECT vr_deactivate('$freed_id')");
+wait_past_end_time($freed_id);
+$c->query_safe($_) foreach ('CLOSE cur;', 'COMMIT;');
+is(listed_status($freed_id), '2', 'the deactivated trace keeps status 2');
+is(descriptor_status($freed_id), '2', 'its descriptor keeps status 2');
+is_deeply(
+	queries_of(records_of($freed_id, pid_of($c))),
+	['DECLARE cur CURSOR FOR SELECT a FROM t WHERE a > 1;'],
+	'a cursor is recorded when it is closed, but not once its trace has been freed');
+ok(registry_empty(), 'the registry still counts no active trace');
+$c->quit;
+
+# --- Parallel query -------------------------------------------------------
+
+my $p = session('alice');
+my $ppid = pid_of($p);
+$p->query_safe(
+	'SET max_parallel_workers_per_gather = 2; SET parallel_setup_cost = 0; SET parallel_tuple_cost = 0; SET min_parallel_table_scan_size = 0;'
+);
+my $parallel_id = activate("'parallel', ARRAY[$alice_oid]::oid[]");
+is($p->query_safe('SELECT count(*) FROM big;'), '20000', 'the parallel query runs');
+$p->quit;
+observe("SELECT vr_deactivate('$parallel_id')");
+
+my $parallel = records_of($parallel_id, $ppid);
+is_deeply(queries_of($parallel), ['SELECT count(*) FROM big;'], 'a parallel query gives one record');
+my ($launched) = ($parallel->[0]{fields}[7] // '') =~ /Workers Launched: (\d+)/;
+cmp_ok($launched // 0, '>=', 1, 'the recorded plan ran with parallel workers');
+opendir(my $dh, trace_dir($parallel_id)) or die "cannot read the trace directory: $!";
+my @files = sort grep { !/^\.\.?$/ } readdir $dh;
+closedir $dh;
+is_deeply(\@files, [ "trace-$ppid.csv", 'trace.ini' ], 'parallel workers create no data files');
+
+# --- Running statements ---------------------------------------------------
+
+# running_queries counts statements inside an executor run; whatever the run
+# did, it is 0 again when the statement is over.
+my $r = session('alice', on_error_stop => 0);
+my $rpid = pid_of($r);
+my $running_id = activate("'running', ARRAY[$alice_oid]::oid[], NULL, NULL, 100");
+$r->query_safe("SELECT 'scan';");
+is(running_queries($running_id), '0', 'running_queries is 0 after a statement below the threshold');
+
+$r->query_until(qr/sleeping/, "\\echo sleeping\nSELECT pg_sleep(120);\n");
+ok( $node->poll_query_until(
+		'postgres', "SELECT running_queries FROM vr_active_traces() WHERE trace_id = '$running_id'", '1'),
+	'a statement inside its executor run is counted');
+observe("SELECT pg_cancel_backend($rpid)");
+my ($out, $failed) = $r->query("SELECT 'after the cancel';");
+ok($failed, 'the running statement was cancelled');
+is(running_queries($running_id), '0', 'a cancelled run is counted out');
+
+foreach my $case (
+	[ 'an error in the run', 'SELECT 1 / (a - a) FROM t;' ],
+	[ 'a cursor fetched twice', 'BEGIN;', 'DECLARE cur CURSOR FOR SELECT a FROM t;', 'FETCH 5 FROM cur;', 'FETCH 5 FROM cur;' ],
+	[ 'the cursor closed', 'FETCH 5 FROM cur;', 'CLOSE cur;', 'COMMIT;' ],
+	[ 'COPY TO', 'COPY (SELECT a FROM t) TO STDOUT;' ],
+	[ 'statements run through SPI', 'DO $$BEGIN PERFORM count(*) FROM t; END$$;' ])
+{
+	my ($name, @statements) = @$case;
+	$r->query($_) foreach @statements;
+	is(running_queries($running_id), '0', "running_queries is 0 after $name");
+}
+$r->quit;
+observe("SELECT vr_deactivate('$running_id')");
+
+# --- A data file that cannot grow -----------------------------------------
+
+# The backend may write no file past 16 MB (WAL segments stay within it); its
+# data file of the trace is made 17 MB long beforehand, so that the record
+# cannot be appended.
+SKIP:
+{
+	skip 'prlimit is not available', 7 unless system('prlimit --version >/dev/null 2>&1') == 0;
+
+	ok(registry_empty(), 'no trace is active before the write failure');
+	my $w = session();
+	my $wpid = pid_of($w);
+	my $fail_id = activate("'write failure'");
+	my $limit = 16 * 1024 * 1024;
+	my $file = trace_file($fail_id, $wpid);
+	open(my $fh, '>', $file) or die "cannot create $file: $!";
+	truncate($fh, $limit + 1024 * 1024) or die "cannot extend $file: $!";
+	close $fh;
+	system('prlimit', "--pid=$wpid", "--fsize=$limit:") == 0 or die 'prlimit failed';
+	my $log_offset = -s $node->logfile;
+
+	$w->query_safe("SELECT 'beyond the size the backend may write';");
+	ok( $node->log_contains(
+			quotemeta("vireo: Couldn't write to the trace file 'traces/$fail_id/trace-$wpid.csv'."),
+			$log_offset),
+		'the failed write is logged');
+	is(-s $file, $limit + 1024 * 1024, 'nothing was appended');
+	ok(!is_active($fail_id), 'the trace is ended in the registry');
+	is(listed_status($fail_id), '0', 'its descriptor keeps status 1 and is listed with status 0');
+	ok(registry_empty(), 'the registry counts no active trace');
+	is($w->query_safe('SELECT 6 * 7;'), '42', 'the backend keeps serving');
+	$w->quit;
+}
+
+$s->quit;
+$b->quit;
+done_testing();
