@@ -1,0 +1,298 @@
+# vr_load_trace end to end: traces recorded by sessions of several users in
+# two databases, loaded into the analysis tables of another session while the
+# traces keep growing; who may load a trace; the module's own statements stay
+# out of every trace.
+use strict;
+use warnings;
+use PostgreSQL::Test::Cluster;
+use PostgreSQL::Test::Utils;
+use Test::More;
+
+my $node = PostgreSQL::Test::Cluster->new('load');
+$node->init;
+$node->append_conf('postgresql.conf', "shared_preload_libraries = 'vireo'");
+$node->start;
+$node->safe_psql(
+	'postgres', q{
+	CREATE EXTENSION vireo;
+	CREATE ROLE alice LOGIN;
+	CREATE ROLE bob LOGIN;
+	CREATE ROLE carol LOGIN IN ROLE vireo_admin;
+	CREATE ROLE loader LOGIN SUPERUSER;
+	GRANT CREATE ON SCHEMA public TO alice;
+	CREATE DATABASE otherdb;
+});
+my ($alice_oid, $bob_oid, $postgres_db, $other_db) = split /\|/, $node->safe_psql(
+	'postgres', q{
+	SELECT 'alice'::regrole::oid, 'bob'::regrole::oid,
+	       (SELECT oid FROM pg_database WHERE datname = 'postgres'),
+	       (SELECT oid FROM pg_database WHERE datname = 'otherdb')});
+my $traces = $node->data_dir . '/traces';
+
+# "pid|size" of every non-empty data file of a trace, as the position rows
+# must hold them once everything is loaded.
+sub file_positions
+{
+	my ($id) = @_;
+	opendir(my $dh, "$traces/$id") or die "opendir $traces/$id: $!";
+	my @rows;
+	for my $name (readdir $dh)
+	{
+		next unless $name =~ /^trace-(\d+)\.csv$/;
+		my $size = -s "$traces/$id/$name";
+		push @rows, [ $1, $size ] if $size;
+	}
+	closedir $dh;
+	return join("\n", map { "$_->[0]|$_->[1]" } sort { $a->[0] <=> $b->[0] } @rows);
+}
+
+sub as_user
+{
+	my ($db, $user, $sql) = @_;
+	return $node->safe_psql($db, $sql, extra_params => [ '-U', $user ]);
+}
+
+# The workload: alice in one session of database postgres, bob in several
+# short sessions of otherdb and postgres.  The superuser that activates and
+# loads is not traced.
+my $t1 = $node->safe_psql('postgres',
+	"SELECT vr_activate('workload', ARRAY[$alice_oid, $bob_oid]::oid[])");
+
+my $alice = $node->background_psql('postgres', extra_params => [ '-U', 'alice' ]);
+$alice->query_safe("SET application_name = 'alice_app'");
+my $alice_pid = $alice->query_safe('SELECT pg_backend_pid();');
+$alice->query_safe('CREATE TABLE t_alice(a int);');
+$alice->query_safe('INSERT INTO t_alice SELECT generate_series(1, 10);');
+$alice->query_safe('UPDATE t_alice SET a = a + 1 WHERE a <= 3;');
+$alice->query_safe('DELETE FROM t_alice WHERE a > 8;');
+$alice->query_safe('SELECT count(*) FROM t_alice;');
+
+as_user('otherdb', 'bob', 'SELECT 42 AS answer;');
+as_user('otherdb', 'bob', 'SELECT 42 AS answer;');
+as_user('otherdb', 'bob', 'SELECT pg_sleep(0.2);');
+as_user('postgres', 'bob',
+	'PREPARE two(int4, text) AS SELECT $1 + 1, length($2); EXECUTE two(1, \'x\');');
+
+my $loader = $node->background_psql('postgres');
+is($loader->query_safe("SELECT vr_load_trace('$t1');"), 't', 'the first load finds records');
+
+is( $loader->query_safe(
+		'SELECT query, count(*) FROM _vr_tmp_view_data GROUP BY query ORDER BY query;'),
+	join("\n",
+		'DELETE FROM t_alice WHERE a > 8;|1',
+		'INSERT INTO t_alice SELECT generate_series(1, 10);|1',
+		'PREPARE two(int4, text) AS SELECT $1 + 1, length($2);|1',
+		'SELECT 42 AS answer;|2',
+		'SELECT count(*) FROM t_alice;|1',
+		'SELECT pg_backend_pid();|1',
+		'SELECT pg_sleep(0.2);|1',
+		'UPDATE t_alice SET a = a + 1 WHERE a <= 3;|1'),
+	'every executed statement was loaded once, utility statements not at all');
+
+is( $loader->query_safe(
+		"SELECT query_type, rows_updated, user_id = $alice_oid, db_id = $postgres_db,
+		        appl_name, pid = $alice_pid, start_time <= end_time
+		   FROM _vr_tmp_view_data WHERE user_id = $alice_oid ORDER BY start_time;"),
+	join("\n",
+		'1|1|t|t|alice_app|t|t', '3|10|t|t|alice_app|t|t',
+		'2|3|t|t|alice_app|t|t', '4|2|t|t|alice_app|t|t',
+		'1|1|t|t|alice_app|t|t'),
+	"alice's statements carry her user, database, application, process and row counts");
+
+like(
+	$loader->query_safe(
+		"SELECT explain FROM _vr_tmp_view_data WHERE query = 'SELECT count(*) FROM t_alice;';"),
+	qr/^Aggregate .*\n.*Seq Scan on t_alice/s,
+	'the plan of the statement is loaded');
+like(
+	$loader->query_safe(
+		"SELECT explain FROM _vr_tmp_view_data WHERE query LIKE 'UPDATE t_alice%';"),
+	qr/^Update on t_alice/, 'each record keeps its own plan');
+
+is( $loader->query_safe(
+		"SELECT user_id = $bob_oid, db_id = $other_db, duration >= 200,
+		        end_time - start_time >= interval '200 ms'
+		   FROM _vr_tmp_view_data WHERE query = 'SELECT pg_sleep(0.2);';"),
+	't|t|t|t',
+	"bob's statement in otherdb carries his user, that database and its duration");
+
+is( $loader->query_safe(
+		"SELECT bool_and(num_nonnulls(fs_in, fs_out, page_faults, page_reclaims, swaps,
+		            sign_recv, msg_recv, msg_snd, vol_contx_switch, invol_contx_switch,
+		            shared_blk_read, shared_blk_written, shared_blk_hit, local_blk_read,
+		            local_blk_written, local_blk_hit, tmp_blk_read, tmp_blk_written) = 18),
+		        bool_and(least(fs_in, fs_out, page_faults, page_reclaims, swaps, sign_recv,
+		            msg_recv, msg_snd, vol_contx_switch, invol_contx_switch) >= 0),
+		        bool_and(shared_blk_hit + shared_blk_read > 0)
+		   FROM _vr_tmp_view_data;"),
+	't|t|t',
+	'resource and buffer counters are loaded for every record');
+
+is( $loader->query_safe(
+		"SELECT user_id = $bob_oid, db_id = $postgres_db, params, paramsarr IS NULL
+		   FROM _vr_tmp_view_data WHERE query LIKE 'PREPARE two%';"),
+	't|t|23 25|t',
+	'the parameter types of an executed prepared statement load as params');
+
+is( $loader->query_safe(
+		"SELECT count(DISTINCT query_id), count(*), count(DISTINCT pid)
+		   FROM _vr_tmp_view_data WHERE query = 'SELECT 42 AS answer;';"),
+	'1|2|2',
+	'identical texts of two sessions share one query id');
+is( $loader->query_safe(
+		'SELECT count(*) = count(DISTINCT query), count(*) = count(DISTINCT query_id),
+		        (SELECT count(*) FROM _vr_tmp_tbl_vireo) = (SELECT count(*) FROM _vr_tmp_view_data)
+		   FROM _vr_tmp_tbl_query;'),
+	't|t|t',
+	'after folding, one query row per text and per id, and every profile row has one');
+
+is($loader->query_safe('SELECT id, trace FROM _vr_tmp_tbl_traces;'),
+	"1|$t1", 'the first trace of the session has number 1');
+is($loader->query_safe('SELECT pid, pos FROM _vr_tmp_tbl_prev_succ_load ORDER BY pid;'),
+	file_positions($t1), 'one position per data file, at its end');
+ok( $loader->query_safe('SELECT count(DISTINCT trace_id) = 1 AND min(trace_id) = 1
+		FROM _vr_tmp_tbl_prev_succ_load;') eq 't',
+	'the positions belong to trace number 1');
+
+# Nothing new: nothing inserted, nothing saved.
+my $profile_count = $loader->query_safe('SELECT count(*) FROM _vr_tmp_tbl_vireo;');
+my $positions = $loader->query_safe('SELECT pid, pos FROM _vr_tmp_tbl_prev_succ_load ORDER BY pid;');
+is($loader->query_safe("SELECT vr_load_trace('$t1');"), 'f', 'a load without new records returns false');
+is($loader->query_safe('SELECT count(*) FROM _vr_tmp_tbl_vireo;'), $profile_count, '... and inserts nothing');
+is($loader->query_safe('SELECT pid, pos FROM _vr_tmp_tbl_prev_succ_load ORDER BY pid;'),
+	$positions, '... and leaves the positions');
+
+# A record appended to a file already read arrives with the next load, and
+# the position row of that file moves.
+$alice->query_safe("SELECT 'second batch';");
+is($loader->query_safe("SELECT vr_load_trace('$t1');"), 't', 'appended records are found');
+is( $loader->query_safe(
+		"SELECT count(*), min(pid) = $alice_pid FROM _vr_tmp_view_data
+		  WHERE query = 'SELECT ''second batch'';';"),
+	'1|t',
+	'the appended record is loaded once');
+is($loader->query_safe('SELECT count(*) FROM _vr_tmp_tbl_vireo;'),
+	$profile_count + 1, 'only the appended record is added');
+is($loader->query_safe('SELECT pid, pos FROM _vr_tmp_tbl_prev_succ_load ORDER BY pid;'),
+	file_positions($t1), 'the position row of the file is updated, not duplicated');
+
+# A second trace gets number 2; loading the first again keeps its number.
+my $t2 = $node->safe_psql('postgres', "SELECT vr_activate('second', ARRAY[$alice_oid]::oid[])");
+$alice->query_safe("SELECT 'in both traces';");
+is($loader->query_safe("SELECT vr_load_trace('$t2');"), 't', 'the second trace loads');
+is($loader->query_safe("SELECT trace_id, query FROM _vr_tmp_view_data WHERE trace_id = 2;"),
+	"2|SELECT 'in both traces';", 'its rows carry trace number 2');
+is($loader->query_safe("SELECT vr_load_trace('$t1');"), 't', 'the first trace loads again');
+is($loader->query_safe('SELECT id, trace FROM _vr_tmp_tbl_traces ORDER BY id;'),
+	"1|$t1\n2|$t2", 'trace numbers 1 and 2, one row each');
+is( $loader->query_safe(
+		"SELECT string_agg(trace_id::text, ',' ORDER BY trace_id), count(DISTINCT query_id)
+		   FROM _vr_tmp_view_data WHERE query = 'SELECT ''in both traces'';';"),
+	'1,2|1',
+	'the same text in two traces is folded onto one query id');
+
+# Reload: the trace's rows are replaced by one fresh copy of every record,
+# the trace keeps its number, the other trace is untouched.
+my $fingerprint = q{SELECT string_agg(concat_ws('/', trace_id, pid, start_time, query, rows_updated),
+	E'\n' ORDER BY trace_id, pid, start_time) FROM _vr_tmp_view_data;};
+my $before = $loader->query_safe($fingerprint);
+is($loader->query_safe("SELECT vr_load_trace('$t1', true);"), 't', 'a reload finds records');
+is($loader->query_safe($fingerprint), $before, 'a reload leaves the same rows, no duplicates');
+is($loader->query_safe('SELECT id, trace FROM _vr_tmp_tbl_traces ORDER BY id;'),
+	"1|$t1\n2|$t2", 'a reload keeps the trace number');
+is( $loader->query_safe(
+		'SELECT pid, pos FROM _vr_tmp_tbl_prev_succ_load WHERE trace_id = 1 ORDER BY pid;'),
+	file_positions($t1), 'a reload saves the positions anew');
+is( $loader->query_safe(
+		'SELECT count(*) = count(DISTINCT query), count(*) = count(DISTINCT query_id)
+		   FROM _vr_tmp_tbl_query;'),
+	't|t', 'the reloaded texts are folded onto the query rows already there');
+
+# The cut-off: a statement that starts after the loading statement began is
+# left for the next call, even though its record is already in the file.
+my $alice_pos_sql =
+  "SELECT pos FROM _vr_tmp_tbl_prev_succ_load WHERE trace_id = 1 AND pid = $alice_pid;";
+my $alice_pos = $loader->query_safe($alice_pos_sql);
+my $holder = $node->background_psql('postgres');
+$holder->query_safe('SELECT pg_advisory_lock(4242);');
+$loader->query_until(qr/waiting/,
+	"\\echo waiting\nSELECT pg_advisory_lock(4242) IS NOT NULL, vr_load_trace('$t1');\n");
+$node->poll_query_until('postgres',
+	"SELECT count(*) = 1 FROM pg_locks WHERE locktype = 'advisory' AND NOT granted;");
+$alice->query_safe("SELECT 'after the load began';");
+$holder->query_safe('SELECT pg_advisory_unlock(4242);');
+like($loader->query_until(qr/^t\|[tf]$/m, ''), qr/^t\|f$/m,
+	'a load that began before the only new record finds nothing');
+my $late_rows =
+  "SELECT count(*) FROM _vr_tmp_view_data WHERE query = 'SELECT ''after the load began'';';";
+is($loader->query_safe($late_rows), '0', 'the later record is not loaded');
+is($loader->query_safe($alice_pos_sql), $alice_pos, 'the position stays before it');
+ok($alice_pos < -s "$traces/$t1/trace-$alice_pid.csv", 'the record is in the file');
+is($loader->query_safe("SELECT vr_load_trace('$t1');"), 't', 'the next load finds it');
+is($loader->query_safe($late_rows), '1', 'the later record is loaded then');
+is($loader->query_safe('SELECT pid, pos FROM _vr_tmp_tbl_prev_succ_load WHERE trace_id = 1 ORDER BY pid;'),
+	file_positions($t1), 'every file is read to its end');
+$holder->quit;
+
+# Only the owner and superusers load a trace; membership in vireo_admin does
+# not count.
+my $ta = $alice->query_safe("SELECT vr_activate('alice alone');");
+$alice->query_safe("SELECT 'alice traced herself';");
+is($alice->query_safe("SELECT vr_load_trace('$ta');"), 't', 'the owner loads her trace');
+is( $alice->query_safe(
+		"SELECT user_id = $alice_oid FROM _vr_tmp_view_data WHERE query = 'SELECT ''alice traced herself'';';"),
+	't', "... with her statement in it");
+for my $other ('bob', 'carol')
+{
+	my ($rc, $out, $err) = $node->psql('postgres',
+		"\\set VERBOSITY verbose\nSELECT vr_load_trace('$ta');",
+		extra_params => [ '-U', $other ]);
+	like(
+		$err,
+		qr/ERROR:  42501: Trace \($ta\) is not intiated by this user\. Only the super-user or the user who intiated the trace can load it\./,
+		"$other may not load alice's trace");
+}
+is($node->safe_psql('postgres', "SELECT vr_load_trace('$ta');"), 't', 'a superuser loads it');
+
+# A trace recorded with JSON plans loads only in a session that asks for JSON.
+my $tj = $node->safe_psql('postgres',
+	"SET vireo.explain_format = json; SELECT vr_activate('json plans', ARRAY[$bob_oid]::oid[]);");
+as_user('postgres', 'bob', 'SELECT 7 AS json_marker;');
+my ($rc, $out, $err) =
+  $node->psql('postgres', "\\set VERBOSITY verbose\nSELECT vr_load_trace('$tj');");
+like($err, qr/ERROR:  55000: Could not load the trace '$tj'\./,
+	'a text session cannot load a JSON trace');
+is( $node->safe_psql(
+		'postgres', "SET vireo.explain_format = json;
+		SELECT vr_load_trace('$tj');
+		SELECT explain ~ '^\\{.*\"Node Type\": \"Result\".*\\}\$'
+		  FROM _vr_tmp_view_data WHERE query = 'SELECT 7 AS json_marker;';
+		SELECT vr_deactivate('$tj');"),
+	"t\nt\nt", 'a JSON session loads it, with the plan as one JSON object');
+
+# The module's own statements are never recorded, not even those that create
+# the analysis schema in a session that a trace covers.
+my $t3 = $node->safe_psql('postgres',
+	"SELECT vr_activate('own statements', ARRAY['loader'::regrole::oid]);");
+my $own = $node->background_psql('postgres', extra_params => [ '-U', 'loader' ]);
+$own->query_safe("SELECT 'before the first load';");
+is($own->query_safe("SELECT vr_load_trace('$t3');"), 't', 'the first load in a traced session');
+is($own->query_safe("SELECT vr_load_trace('$t3');"), 't', 'the second load finds the first one');
+my $written = '';
+for my $file (glob "$traces/$t3/trace-*.csv")
+{
+	$written .= slurp_file($file);
+}
+like($written, qr/before the first load/, 'the session is recorded');
+unlike($written, qr/_vr_tmp_/, 'no internal statement is in the data files');
+is( $own->query_safe(
+		"SELECT string_agg(query, E'\\n' ORDER BY query) FROM _vr_tmp_view_data
+		  WHERE trace_id = (SELECT id FROM _vr_tmp_tbl_traces WHERE trace = '$t3');"),
+	"SELECT 'before the first load';\nSELECT vr_load_trace('$t3');",
+	'the trace holds the statement before the loads and the first load, nothing else');
+$own->quit;
+
+$alice->quit;
+$loader->quit;
+$node->stop;
+done_testing();

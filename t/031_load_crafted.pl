@@ -1,0 +1,353 @@
+# vr_load_trace on hand-written trace data files: which records and which
+# files are read, how fields map to columns, how records cut by a writer are
+# read again whole, and how the loader's files are released on errors.
+use strict;
+use warnings;
+use Fcntl qw(O_WRONLY O_NONBLOCK);
+use POSIX qw(mkfifo);
+use PostgreSQL::Test::Cluster;
+use PostgreSQL::Test::Utils;
+use Test::More;
+
+my $node = PostgreSQL::Test::Cluster->new('crafted');
+$node->init;
+$node->append_conf('postgresql.conf', "shared_preload_libraries = 'vireo'");
+$node->start;
+$node->safe_psql('postgres', 'CREATE EXTENSION vireo; CREATE ROLE nobody NOLOGIN;');
+my $traces = $node->data_dir . '/traces';
+
+# A real descriptor, of a trace of a role that never runs anything, serves
+# every crafted trace.
+my $model = $node->safe_psql('postgres',
+	"SELECT vr_activate('model', ARRAY['nobody'::regrole::oid])");
+$node->safe_psql('postgres', "SELECT vr_deactivate('$model')");
+my $descriptor = slurp_file("$traces/$model/trace.ini");
+like($descriptor, qr/^Version=3\.000000\nStatus=2\n/, 'the model descriptor is a finished trace');
+
+my $trace_seq = 0;
+
+sub new_trace
+{
+	my $id = sprintf('20200101000000%06d', ++$trace_seq);
+	mkdir "$traces/$id" or die "mkdir: $!";
+	write_file("$traces/$id/trace.ini", $descriptor);
+	return $id;
+}
+
+sub write_file
+{
+	my ($path, $content) = @_;
+	open(my $fh, '>:raw', $path) or die "open $path: $!";
+	print $fh $content;
+	close $fh;
+}
+
+sub append_file
+{
+	my ($path, $content) = @_;
+	open(my $fh, '>>:raw', $path) or die "open $path: $!";
+	print $fh $content;
+	close $fh;
+}
+
+# One profile record.  Field 10 (rows) serves as the record's tag.  Numbered
+# keys replace fields; "fields => 28" drops the last one; "extra" is added
+# after field 29; "end" replaces the line feed.
+my $past_start = '2020-01-01 10:00:00.123456+00';
+my $past_end   = '2020-01-01 10:00:01.5+00';
+
+sub record
+{
+	my (%set) = @_;
+	my @f = (
+		$past_start, $past_end, '"app"', 10, 5, 1, '"SELECT 1"',
+		'"Result  (cost=0.00..0.01 rows=1 width=4)"',
+		'1.250000', 0, 111 .. 128, '');
+	for my $key (grep { /^\d+$/ } keys %set)
+	{
+		$f[ $key - 1 ] = $set{$key};
+	}
+	splice(@f, $set{fields}) if defined $set{fields};
+	return join(',', @f) . ($set{extra} // '') . ($set{end} // "\n");
+}
+
+my $session = $node->background_psql('postgres');
+
+sub tags
+{
+	my ($s, $where) = @_;
+	return $s->query_safe(
+		"SELECT string_agg(rows_updated::text, ',' ORDER BY rows_updated) FROM _vr_tmp_tbl_vireo WHERE $where;"
+	);
+}
+
+# Which records of a file load.  Malformed records in the middle of a file
+# are passed over for good; their neighbours load.
+my $ta = new_trace();
+my $skips =
+    record(10 => 1001, 7 => '"a-ok-1"', 3 => '"app-1"', 29 => '"23"')
+  . record(10 => 1002, fields => 28)
+  . record(10 => 1003, 7 => '"a-ok-2"')
+  . record(10 => 1004, extra => ',30,31')
+  . record(10 => 1005, 1 => 'not a time')
+  . record(10 => 1006, 1 => '')
+  . record(10 => 1007, 1 => 'epoch')
+  . record(10 => 1008, 2 => 'not a time either')
+  . record(10 => 1009, 7 => '')
+  . record(10 => 1010, 8 => '')
+  . record(10 => 1011, 7 => '""', 3 => '"empty query"')
+  . record(10 => 1012, 8 => '""', 7 => '"a-empty-plan"')
+  . record(10 => 1013, 13 => 'x', 15 => '', 7 => '"a-bad-rusage"')
+  . record(10 => 1014, 23 => 'x')
+  . record(10 => 1015, 9 => 'fast')
+  . record(10 => 1016, 4 => 'u')
+  . record(10 => 1017, 5 => '')
+  . record(10 => 1018, 6 => 'select')
+  . record(10 => 'x')
+  . "\n"
+  . record(10 => 1019, 7 => '"a-ok-3"');
+write_file("$traces/$ta/trace-100.csv", $skips);
+
+is($session->query_safe("SELECT vr_load_trace('$ta');"), 't', 'a crafted trace loads');
+is(tags($session, 'true'), '1001,1003,1011,1012,1013,1019',
+	'records with 28 or 31 fields, bad times, absent texts or bad required numbers are skipped');
+is($session->query_safe('SELECT pid, pos FROM _vr_tmp_tbl_prev_succ_load;'),
+	'100|' . length($skips), 'the position is the end of the file');
+
+is( $session->query_safe(
+		"SELECT trace_id, start_time = '$past_start', end_time = '$past_end', appl_name,
+		        user_id, db_id, query_type, query, explain, duration, rows_updated,
+		        fs_in, fs_out, page_faults, page_reclaims, swaps, sign_recv, msg_recv, msg_snd,
+		        vol_contx_switch, invol_contx_switch, shared_blk_read, shared_blk_written,
+		        shared_blk_hit, local_blk_read, local_blk_written, local_blk_hit, tmp_blk_read,
+		        tmp_blk_written, pid, params, paramsarr IS NULL
+		   FROM _vr_tmp_view_data WHERE rows_updated = 1001;"),
+	join('|',
+		1, 't', 't', 'app-1', 10, 5, 1, 'a-ok-1',
+		'Result  (cost=0.00..0.01 rows=1 width=4)', 1.25, 1001, 111 .. 128, 100, 23, 't'),
+	'every field lands in its column');
+is( $session->query_safe(
+		"SELECT appl_name, query = '', query IS NULL FROM _vr_tmp_view_data WHERE rows_updated = 1011;"),
+	'empty query|t|f', 'an empty quoted query text loads as an empty string');
+is( $session->query_safe(
+		"SELECT explain = '', explain IS NULL FROM _vr_tmp_view_data WHERE rows_updated = 1012;"),
+	't|f', 'an empty quoted plan loads as an empty string');
+is( $session->query_safe(
+		"SELECT concat_ws('/', fs_in, fs_out, page_faults, page_reclaims, swaps, sign_recv,
+		        msg_recv, msg_snd, vol_contx_switch, invol_contx_switch, shared_blk_read),
+		        page_faults IS NULL, swaps IS NULL
+		   FROM _vr_tmp_view_data WHERE rows_updated = 1013;"),
+	'111/112/114/116/117/118/119/120/121|t|t',
+	'a resource counter that is no number is NULL in its own column only');
+
+# The reader's rules, seen through loaded rows.
+my $reader =
+    record(10 => 1101, 7 => q{"SELECT ""x"", 'y'"})
+  . record(10 => 1102, 3 => '   spaced app  ', 7 => '   "blanks before" ', 4 => '  10')
+  . record(10 => 1103, 29 => '"23 25"', end => "\r\n")
+  . record(10 => 1104, 7 => qq{"SELECT a,\nb\r\nFROM t"})
+  . record(10 => 1105, 3 => '""', 7 => '"empty app"')
+  . record(10 => 1106, 3 => '', 7 => '"no app"')
+  . record(10 => 1107, 7 => '""""');
+write_file("$traces/$ta/trace-101.csv", $reader);
+is($session->query_safe("SELECT vr_load_trace('$ta');"), 't', 'a second file of the trace loads');
+is( $session->query_safe(
+		q{SELECT string_agg(rows_updated || ':' || coalesce(appl_name, 'NULL') || ':'
+		                    || replace(replace(query, E'\r', '\r'), E'\n', '\n') || ':'
+		                    || coalesce(params::text, 'NULL'), E'\n' ORDER BY rows_updated)
+		    FROM _vr_tmp_view_data WHERE rows_updated BETWEEN 1101 AND 1107;}),
+	join("\n",
+		q{1101:app:SELECT "x", 'y':NULL},
+		q{1102:spaced app  :blanks before :NULL},
+		q{1103:app:SELECT 1:23 25},
+		q{1104:app:SELECT a,\nb\r\nFROM t:NULL},
+		q{1105::empty app:NULL},
+		q{1106:NULL:no app:NULL},
+		q{1107:app:"":NULL}),
+	'doubled quotes, blanks, CR LF line ends, quoted line breaks and empty fields');
+
+# A record that its writer has not finished, cut inside quotes or before its
+# line feed, is read again whole by the next load.
+my $first = record(10 => 1201);
+my $cut   = record(10 => 1202, 7 => q{"SELECT 'cut here' || 'rest'"});
+my $at    = index($cut, 'here') + 4;
+write_file("$traces/$ta/trace-102.csv", $first . substr($cut, 0, $at));
+my $whole = record(10 => 1301);
+my $unterminated = record(10 => 1302, end => '');
+write_file("$traces/$ta/trace-103.csv", $whole . $unterminated);
+
+is($session->query_safe("SELECT vr_load_trace('$ta');"), 't', 'files with unfinished records load');
+is(tags($session, 'rows_updated BETWEEN 1201 AND 1302'), '1201,1301',
+	'the unfinished records are not loaded');
+is( $session->query_safe(
+		'SELECT pid, pos FROM _vr_tmp_tbl_prev_succ_load WHERE pid IN (102, 103) ORDER BY pid;'),
+	'102|' . length($first) . "\n103|" . length($whole),
+	'the positions stay before them');
+append_file("$traces/$ta/trace-102.csv", substr($cut, $at));
+append_file("$traces/$ta/trace-103.csv", "\n");
+is($session->query_safe("SELECT vr_load_trace('$ta');"), 't', 'completed records are found');
+is(tags($session, 'rows_updated BETWEEN 1201 AND 1302'), '1201,1202,1301,1302',
+	'each completed record is loaded once');
+is($session->query_safe('SELECT query FROM _vr_tmp_view_data WHERE rows_updated = 1202;'),
+	q{SELECT 'cut here' || 'rest'}, 'the record cut inside quotes is read whole');
+is( $session->query_safe(
+		'SELECT pid, pos FROM _vr_tmp_tbl_prev_succ_load WHERE pid IN (102, 103) ORDER BY pid;'),
+	'102|' . length($first . $cut) . "\n103|" . length($whole . $unterminated . "\n"),
+	'their position rows are updated');
+
+# Records of statements that started or ended after the loading statement
+# began stop their file; the rest of that file waits, other files go on.
+write_file("$traces/$ta/trace-104.csv",
+	    record(10 => 1401)
+	  . record(10 => 1402, 1 => '2099-01-01 00:00:00+00', 2 => '2099-01-01 00:00:01+00')
+	  . record(10 => 1403));
+write_file("$traces/$ta/trace-105.csv",
+	record(10 => 1501) . record(10 => 1502, 2 => '2099-01-01 00:00:01+00') . record(10 => 1503));
+write_file("$traces/$ta/trace-106.csv",
+	record(10 => 1601, 1 => '2099-01-01 00:00:00+00', 2 => '2099-01-01 00:00:01+00'));
+append_file("$traces/$ta/trace-100.csv", record(10 => 1020));
+is($session->query_safe("SELECT vr_load_trace('$ta');"), 't', 'files with future records load');
+is(tags($session, 'rows_updated BETWEEN 1401 AND 1601 OR rows_updated = 1020'),
+	'1020,1401,1501', 'a future start or end time stops the file');
+is( $session->query_safe(
+		'SELECT pid, pos FROM _vr_tmp_tbl_prev_succ_load WHERE pid IN (104, 105, 106) ORDER BY pid;'),
+	'104|' . length(record(10 => 1401)) . "\n105|" . length(record(10 => 1501)),
+	'the positions stop before the future record; a file of future records gets none');
+
+# Parameter types in both forms, chosen by the loading session.
+my $tp = new_trace();
+write_file(
+	"$traces/$tp/trace-200.csv",
+	record(10 => 2001, 7 => '"p-two"',   29 => '"23 25"')
+	  . record(10 => 2002, 7 => '"p-three"', 29 => '"23 25  1043"')
+	  . record(10 => 2003, 7 => '"p-letter"', 29 => '"23 x5"')
+	  . record(10 => 2004, 7 => '"p-comma"', 29 => '"23,25"')
+	  . record(10 => 2005, 7 => '"p-absent"', 29 => '')
+	  . record(10 => 2006, 7 => '"p-empty"', 29 => '""'));
+my $params_sql = q{SELECT string_agg(rows_updated || ':' || coalesce(params::text, 'NULL') || ':'
+	|| coalesce(paramsarr::text, 'NULL'), ' ' ORDER BY rows_updated) FROM _vr_tmp_view_data;};
+
+my $plain = $node->background_psql('postgres');
+is($plain->query_safe("SELECT vr_load_trace('$tp');"), 't', 'parameters load as OIDVECTOR');
+is( $plain->query_safe($params_sql),
+	'2001:23 25:NULL 2002:23 25 1043:NULL 2003:NULL:NULL 2004:NULL:NULL 2005:NULL:NULL 2006:NULL:NULL',
+	'params holds the types, paramsarr stays NULL');
+$plain->quit;
+
+my $arrays = $node->background_psql('postgres');
+$arrays->query_safe('SET vireo.use_array_for_paramas = on;');
+is($arrays->query_safe("SELECT vr_load_trace('$tp');"), 't', 'parameters load as OID[]');
+is( $arrays->query_safe($params_sql),
+	'2001:NULL:{23,25} 2002:NULL:{23,25,1043} 2003:NULL:NULL 2004:NULL:NULL 2005:NULL:NULL 2006:NULL:NULL',
+	'paramsarr holds the types, params stays NULL');
+
+# An error inside the load (a parameter list the OID[] input refuses) undoes
+# the whole call and releases the trace's directory and file.
+my $te = new_trace();
+write_file("$traces/$te/trace-300.csv",
+	record(10 => 3001) . record(10 => 3002, 29 => '" 23"'));
+my $failing = $node->background_psql('postgres', on_error_stop => 0);
+$failing->query_safe('SET vireo.use_array_for_paramas = on;');
+is($failing->query_safe("SELECT vr_load_trace('$tp');"), 't', 'a first trace loads');
+$failing->query("SELECT vr_load_trace('$te');");
+like($failing->{stderr}, qr/ERROR:  malformed array literal: "\{,23\}"/,
+	'a parameter list with a leading blank fails the OID[] input');
+$failing->{stderr} = '';
+is($failing->query_safe("SELECT count(*) FROM _vr_tmp_tbl_traces WHERE trace = '$te';"),
+	'0', 'the failed call left no trace number');
+is(tags($failing, 'rows_updated = 3001'), '', 'and none of its rows');
+
+# The counters outlive the failed call: the next new trace of the session
+# gets the number after the one the failed call took.
+is($failing->query_safe("SELECT vr_load_trace('$ta');"), 't', 'another trace loads after the error');
+is($failing->query_safe("SELECT id FROM _vr_tmp_tbl_traces ORDER BY id;"),
+	"1\n3", 'it gets the number after the one the failed call took');
+
+SKIP:
+{
+	my $pid = $failing->query_safe('SELECT pg_backend_pid();');
+	skip 'no /proc to count open files', 2 unless -d "/proc/$pid/fd";
+	my $fail_loads = sub {
+		my ($n) = @_;
+		$failing->{stderr} = '';
+		$failing->query(
+			"DO \$\$ BEGIN FOR i IN 1..$n LOOP
+			   BEGIN PERFORM vr_load_trace('$te'); EXCEPTION WHEN OTHERS THEN NULL; END;
+			 END LOOP; END \$\$;");
+		return (scalar(() = glob("/proc/$pid/fd/*")), $failing->{stderr});
+	};
+	my ($warm) = $fail_loads->(2);
+	my ($open, $messages) = $fail_loads->(5);
+	is($open, $warm, 'failed loads leave no file or directory open');
+	is($messages, '', 'and no warning about files left open');
+}
+$failing->quit;
+$arrays->quit;
+
+# Only regular files named trace-<digits>.csv are data files: other names, a
+# directory, a FIFO and a symbolic link under a data file name are passed
+# over, and the FIFO never blocks the load.
+my $tn = new_trace();
+my $dir = "$traces/$tn";
+write_file("$dir/trace-0.csv",        record(10 => 4000));
+write_file("$dir/trace-9.csv",        record(10 => 4009));
+write_file("$dir/trace-12.csv.bak",   record(10 => 4012));
+write_file("$dir/trace-.csv",         record(10 => 4013));
+write_file("$dir/trace-x.csv",        record(10 => 4014));
+write_file("$dir/trace-3.csvx",       record(10 => 4015));
+write_file("$dir/linked",             record(10 => 4016));
+symlink('linked', "$dir/trace-5.csv") or die "symlink: $!";
+mkdir "$dir/trace-7.csv" or die "mkdir: $!";
+write_file("$dir/trace-7.csv/trace-6.csv", record(10 => 4017));
+mkfifo("$dir/trace-8.csv", 0600) or die "mkfifo: $!";
+
+my $timed_out = 0;
+my ($rc, $out, $err) = $node->psql(
+	'postgres', "SELECT vr_load_trace('$tn');
+	SELECT string_agg(pid || ':' || rows_updated, ',' ORDER BY pid) FROM _vr_tmp_tbl_vireo;",
+	timeout   => 30,
+	timed_out => \$timed_out);
+# Should the load wait on the FIFO, a writer that comes and goes releases it.
+if (sysopen(my $fifo, "$dir/trace-8.csv", O_WRONLY | O_NONBLOCK))
+{
+	close $fifo;
+}
+ok(!$timed_out, 'the load does not wait on a FIFO');
+is($out, "t\n0:4000,9:4009", 'only trace-0.csv and trace-9.csv are read, the first with pid 0');
+
+# A trace directory that cannot be read: nothing is loaded.
+my $tu = new_trace();
+write_file("$traces/$tu/trace-500.csv", record(10 => 5001));
+chmod 0300, "$traces/$tu" or die "chmod: $!";
+is($session->query_safe("SELECT vr_load_trace('$tu');"), 'f', 'an unreadable trace directory loads nothing');
+chmod 0700, "$traces/$tu" or die "chmod: $!";
+is(tags($session, 'rows_updated = 5001'), '', 'no row of it is loaded');
+is($session->query_safe("SELECT vr_load_trace('$tu');"), 't', 'once readable, it loads');
+is(tags($session, 'rows_updated = 5001'), '5001', 'its record is there');
+
+# Records with a 30th field carry their query id; an unreadable one gives 1.
+# A 29-field record takes the session's counter, which the last 30-field
+# record has set.
+my $tq = new_trace();
+write_file(
+	"$traces/$tq/trace-600.csv",
+	record(10 => 6001, 7 => '"q-valid"', extra => ',777')
+	  . record(10 => 6002, 7 => '"q-next"')
+	  . record(10 => 6003, 7 => '"q-after-next"')
+	  . record(10 => 6004, 7 => '"q-letters"', extra => ',12x')
+	  . record(10 => 6005, 7 => '"q-empty"', extra => ',')
+	  . record(10 => 6006, 7 => '"q-range"', extra => ',99999999999999999999')
+	  . record(10 => 6007, 7 => '"q-blanks"', extra => ',  42  ')
+	  . record(10 => 6008, 7 => '"q-last"'));
+my $ids = $node->background_psql('postgres');
+is($ids->query_safe("SELECT vr_load_trace('$tq');"), 't', 'records with query ids load');
+is( $ids->query_safe(
+		"SELECT string_agg(rows_updated || ':' || query_id, ' ' ORDER BY rows_updated)
+		   FROM _vr_tmp_tbl_vireo;"),
+	'6001:777 6002:777 6003:778 6004:1 6005:1 6006:1 6007:42 6008:42',
+	'the 30th field gives the query id, 1 when it is no number');
+$ids->quit;
+
+$session->quit;
+$node->stop;
+done_testing();
