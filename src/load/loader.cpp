@@ -74,29 +74,6 @@ static void position_error(void)
 	                errmsg("vireo: error saving the preivous successful profile read position.")));
 }
 
-// "trace-<digits>.csv" gives the pid of the backend that wrote the file.
-static bool data_file_pid(const char *name, int32 *pid)
-{
-	constexpr size_t prefix = sizeof("trace-") - 1;
-	constexpr size_t suffix = sizeof(".csv") - 1;
-	const size_t len = strlen(name);
-
-	if (len <= prefix + suffix || strncmp(name, "trace-", prefix) != 0 ||
-	    strcmp(name + len - suffix, ".csv") != 0)
-		return false;
-	int64 value = 0;
-	for (size_t i = prefix; i < len - suffix; i++)
-	{
-		if (!isdigit(static_cast<unsigned char>(name[i])))
-			return false;
-		value = value * 10 + (name[i] - '0');
-		if (value > PG_INT32_MAX)
-			return false;
-	}
-	*pid = static_cast<int32>(value);
-	return true;
-}
-
 // The trace number of trace_id in this session, made when the trace is new.
 static int64 trace_number(const char *trace_id)
 {
@@ -415,7 +392,7 @@ Datum vr_load_trace(PG_FUNCTION_ARGS)
 		char path[VRX_PATH_MAX];
 		struct stat st;
 
-		if (!data_file_pid(de->d_name, &pid))
+		if (!vrx_data_file_name(de->d_name, &pid) || pid < 0)
 			continue;
 		snprintf(path, sizeof(path), "%s/%s", dir_path, de->d_name);
 		// Regular files only: a FIFO or device planted under a data file name

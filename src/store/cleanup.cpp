@@ -11,24 +11,6 @@ extern "C" {
 PG_FUNCTION_INFO_V1(vr_cleanup);
 }
 
-// "trace-<digits>.csv"
-static bool is_data_file_name(const char *name)
-{
-	constexpr size_t prefix = sizeof("trace-") - 1;
-	constexpr size_t suffix = sizeof(".csv") - 1;
-	const size_t len = strlen(name);
-
-	if (len <= prefix + suffix || strncmp(name, "trace-", prefix) != 0 ||
-	    strcmp(name + len - suffix, ".csv") != 0)
-		return false;
-	for (size_t i = prefix; i < len - suffix; i++)
-	{
-		if (!isdigit(static_cast<unsigned char>(name[i])))
-			return false;
-	}
-	return true;
-}
-
 static void not_owner_error(const char *trace_id)
 {
 	ereport(ERROR, (errcode(ERRCODE_INSUFFICIENT_PRIVILEGE),
@@ -92,6 +74,7 @@ static bool remove_trace(const char *trace_id, bool report_errors)
 	while ((de = ReadDir(dir, dir_path)) != nullptr)
 	{
 		const char *name = de->d_name;
+		int32 pid;
 		if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0 ||
 		    strcmp(name, VRX_DESCRIPTOR_NAME) == 0)
 			continue;
@@ -99,7 +82,7 @@ static bool remove_trace(const char *trace_id, bool report_errors)
 		snprintf(path, sizeof(path), "%s/%s", dir_path, name);
 
 		// A descriptor left half-written by an interrupted rewrite is ours.
-		const bool ours = strcmp(name, VRX_DESCRIPTOR_TEMP_NAME) == 0 || is_data_file_name(name);
+		const bool ours = strcmp(name, VRX_DESCRIPTOR_TEMP_NAME) == 0 || vrx_data_file_name(name, &pid);
 		if (!ours || lstat(path, &st) != 0 || S_ISDIR(st.st_mode))
 		{
 			foreign = true;

@@ -16,3 +16,24 @@ void vrx_trace_file_path(char (&path)[VRX_PATH_MAX], const char *trace_id, const
 {
 	snprintf(path, sizeof(path), "%s/%s/%s", VRX_TRACES_ROOT, trace_id, name);
 }
+
+bool vrx_data_file_name(const char *name, int32 *pid)
+{
+	constexpr size_t prefix = sizeof("trace-") - 1;
+	constexpr size_t suffix = sizeof(".csv") - 1;
+	const size_t len = strlen(name);
+
+	if (len <= prefix + suffix || strncmp(name, "trace-", prefix) != 0 ||
+	    strcmp(name + len - suffix, ".csv") != 0)
+		return false;
+	int64 value = 0;
+	for (size_t i = prefix; i < len - suffix; i++)
+	{
+		if (!isdigit(static_cast<unsigned char>(name[i])))
+			return false;
+		if (value <= PG_INT32_MAX)
+			value = value * 10 + (name[i] - '0');
+	}
+	*pid = value <= PG_INT32_MAX ? static_cast<int32>(value) : -1;
+	return true;
+}

@@ -23,6 +23,11 @@ inline bool vrx_is_trace_id(const char *name)
 	return n == VRX_TRACE_ID_LEN;
 }
 
+// Whether name is a trace data file name, "trace-<digits>.csv"; the digits
+// (the pid of the backend that wrote the file) go to *pid, or -1 when they do
+// not fit a 32-bit pid.
+bool vrx_data_file_name(const char *name, int32 *pid);
+
 // Raises ERROR 55000 "Not a valid trace-id." unless id is a trace identifier.
 void vrx_check_trace_id(const char *id);
 
