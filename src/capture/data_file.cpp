@@ -1,5 +1,7 @@
 #include "capture/data_file.hpp"
 
+#include <fcntl.h>
+
 #include "frame/registry.hpp"
 #include "frame/settings.hpp"
 #include "store/paths.hpp"
@@ -11,9 +13,18 @@ bool vrx_open_trace_files(vrx_open_trace *entry)
 
 	snprintf(path, sizeof(path), "%s/%s/trace-%d.csv", VRX_TRACES_ROOT, slot.trace_id, MyProcPid);
 
-	FILE *file = fopen(path, "a");
+	// Opened like fopen(path, "a"), but a link planted under the file's name
+	// is refused rather than written through.
+	int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | PG_BINARY, 0666);
+	FILE *file = fd >= 0 ? fdopen(fd, "a") : nullptr;
 	if (file == nullptr)
 	{
+		if (fd >= 0)
+		{
+			int saved = errno;
+			close(fd);
+			errno = saved;
+		}
 		ereport(WARNING, (errcode_for_file_access(),
 		                  errmsg("vireo: Could not create the trace file \"%s\": %m", path)));
 		return false;

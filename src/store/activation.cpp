@@ -82,11 +82,42 @@ static void make_trace_directory(const char *trace_id)
 	vrx_trace_dir_path(path, trace_id);
 	if (stat(path, &st) != 0)
 	{
-		if (mkdir(path, 0777) != 0)
+		// A cleanup of all traces removes the traces root once it is empty,
+		// possibly just after the test above: make the root again and retry.
+		int rc;
+		for (int tries = 0; (rc = mkdir(path, 0777)) != 0 && errno == ENOENT && tries < 10; tries++)
+			(void) mkdir(VRX_TRACES_ROOT, 0777);
+		if (rc != 0)
 			activation_error("Couldn't create the trace path \"%s\"", path);
 	}
 	else if (!S_ISDIR(st.st_mode))
 		activation_error("trace path \"%s\" is not a directory", path);
+}
+
+// Whether the trace directory of trace_id exists and holds anything.  The
+// activation counter starts again at 0 when the server restarts, so an
+// identifier made after a restart can name the directory of a trace from
+// before it; that directory is never taken over, since its descriptor would
+// be overwritten and its data files read as the new trace's.
+static bool trace_directory_in_use(const char *trace_id)
+{
+	char path[VRX_PATH_MAX];
+	struct stat st;
+
+	vrx_trace_dir_path(path, trace_id);
+	if (lstat(path, &st) != 0)
+		return false;
+	if (!S_ISDIR(st.st_mode))
+		return S_ISLNK(st.st_mode);  // never write through a planted link
+	DIR *dir = AllocateDir(path);
+	if (dir == nullptr)
+		return true;
+	bool used = false;
+	struct dirent *de;
+	while (!used && (de = ReadDir(dir, path)) != nullptr)
+		used = strcmp(de->d_name, ".") != 0 && strcmp(de->d_name, "..") != 0;
+	FreeDir(dir);
+	return used;
 }
 
 // The identifier: the statement start in UTC as %Y%m%d%H%M%S, then the
@@ -150,7 +181,11 @@ Datum vr_activate(PG_FUNCTION_ARGS)
 		                       "has been reached.")));
 	}
 
-	make_trace_id(slot->trace_id, start, registry->activation_seq);
+	// The counter moves past identifiers whose directories are in use.
+	uint16 seq = registry->activation_seq;
+	make_trace_id(slot->trace_id, start, seq);
+	for (int tries = 1; tries <= PG_UINT16_MAX && trace_directory_in_use(slot->trace_id); tries++)
+		make_trace_id(slot->trace_id, start, ++seq);
 	make_trace_directory(slot->trace_id);
 
 	memset(slot->users_list, 0, sizeof(slot->users_list));
@@ -194,7 +229,7 @@ Datum vr_activate(PG_FUNCTION_ARGS)
 	text *result = cstring_to_text_with_len(slot->trace_id, VRX_TRACE_ID_LEN);
 
 	registry->active_count++;
-	registry->activation_seq++;
+	registry->activation_seq = static_cast<uint16>(seq + 1);
 	registry->last_change = start;
 
 	vrx_save_trace(slot, comment, VRX_STATUS_ACTIVE);

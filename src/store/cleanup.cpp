@@ -170,8 +170,11 @@ static bool remove_all_traces(bool force)
 	}
 	FreeDir(root);
 
+	// Every entry was a trace and is gone, so the root is empty unless a
+	// trace was started meanwhile: rmdir removes it only then, where a
+	// recursive removal would take the new trace along.
 	if (all_removed)
-		rmtree(VRX_TRACES_ROOT, true);
+		(void) rmdir(VRX_TRACES_ROOT);
 	return true;
 }
 

@@ -4,6 +4,8 @@
 //   MaxSize, and, once known, EndTime and FinishTime.
 #include "store/descriptor.hpp"
 
+#include <sys/stat.h>
+
 #include "frame/settings.hpp"
 #include "load/csv_reader.hpp"
 #include "store/paths.hpp"
@@ -30,6 +32,9 @@ static void replace_descriptor(const char *trace_id, const StringInfoData &text)
 	vrx_trace_file_path(path, trace_id, VRX_DESCRIPTOR_NAME);
 	vrx_trace_file_path(temp_path, trace_id, VRX_DESCRIPTOR_TEMP_NAME);
 
+	// A leftover temporary file is stale; a link planted under its name must
+	// not be written through, so whatever is there goes first.
+	(void) unlink(temp_path);
 	FILE *file = AllocateFile(temp_path, PG_BINARY_W);
 	if (file == nullptr)
 		return;
@@ -236,6 +241,13 @@ bool load_trace_ini(const char *trace_id, vrx_trace_descriptor *descriptor)
 
 	memset(descriptor, 0, sizeof(*descriptor));
 	vrx_trace_file_path(path, trace_id, VRX_DESCRIPTOR_NAME);
+
+	// vireo writes its descriptors as regular files.  Anything else planted
+	// under the name is not one: opening a FIFO would block the caller for
+	// good, and a link could lead to a device that never ends.
+	struct stat st;
+	if (lstat(path, &st) != 0 || !S_ISREG(st.st_mode))
+		return false;
 
 	FILE *file = AllocateFile(path, PG_BINARY_R);
 	if (file == nullptr)
