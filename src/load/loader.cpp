@@ -259,9 +259,15 @@ static bool load_data_file(FILE *file, int32 pid, int64 trace_no, double version
 	int64 position = start;
 	int64 committed = start;
 	csv_record record;
-	MemoryContext caller = MemoryContextSwitchTo(record_cxt);
-	while (get_next_vrx_csv_record(file, &position, ',', '\n', &record, false))
+	// Every record is read and converted in record_cxt, which is reset after
+	// it.  SPI calls leave the SPI procedure context current, hence the switch
+	// at each record.
+	MemoryContext caller = CurrentMemoryContext;
+	for (;;)
 	{
+		MemoryContextSwitchTo(record_cxt);
+		if (!get_next_vrx_csv_record(file, &position, ',', '\n', &record, false))
+			break;
 		Datum values[INSERT_PARAMS] = {};
 		char nulls[INSERT_PARAMS + 1];
 		memset(nulls, ' ', INSERT_PARAMS);
