@@ -6,6 +6,9 @@ use warnings;
 use PostgreSQL::Test::Cluster;
 use PostgreSQL::Test::Utils;
 use Test::More;
+use FindBin;
+use lib "$FindBin::RealBin/lib";
+use VireoTrace;
 use JSON::PP;
 
 my $node = PostgreSQL::Test::Cluster->new('capture');
@@ -46,44 +49,6 @@ my $postgres_oid = $node->safe_psql('postgres', "SELECT 'postgres'::regrole::oid
 my $postgres_db = $node->safe_psql('postgres', "SELECT oid FROM pg_database WHERE datname = 'postgres'");
 my $other_db = $node->safe_psql('postgres', "SELECT oid FROM pg_database WHERE datname = 'other'");
 
-# Splits a trace data file into profile records.  Fields are separated by
-# commas; a field starting with a double quote runs to the next quote not
-# doubled, and may hold commas and line feeds; a record ends at the first
-# line feed outside quotes.  Each record is returned as
-#   { raw => its bytes with the final line feed, fields => [values] }
-# where a quoted value is unquoted ('' for two quotes) and a field written
-# empty is undef.  Dies on anything that breaks these rules, including an
-# unfinished last record.
-sub parse_records
-{
-	my ($data) = @_;
-	my @records;
-
-	pos($data) = 0;
-	while (pos($data) < length($data))
-	{
-		my $start = pos($data);
-		my @fields;
-		while (1)
-		{
-			if ($data =~ /\G"((?:[^"]+|"")*)"/gc)
-			{
-				(my $value = $1) =~ s/""/"/g;
-				push @fields, $value;
-			}
-			elsif ($data =~ /\G([^,\n"]*)/gc)
-			{
-				push @fields, length($1) ? $1 : undef;
-			}
-			next if $data =~ /\G,/gc;
-			last if $data =~ /\G\n/gc;
-			die 'malformed record at byte ' . pos($data) . " of a record starting at byte $start\n";
-		}
-		push @records, { raw => substr($data, $start, pos($data) - $start), fields => \@fields };
-	}
-	return \@records;
-}
-
 sub trace_file
 {
 	my ($id, $pid) = @_;
@@ -94,18 +59,7 @@ sub trace_file
 sub records_of
 {
 	my ($id, $pid) = @_;
-	my $file = trace_file($id, $pid);
-	return [] unless -e $file;
-	my $records = eval { parse_records(slurp_file($file)) };
-	return $records if defined $records;
-	fail("trace-$pid.csv of $id parses: $@");
-	return [];
-}
-
-sub queries_of
-{
-	my ($records) = @_;
-	return [ map { $_->{fields}[6] } @$records ];
+	return read_records(trace_file($id, $pid));
 }
 
 sub activate

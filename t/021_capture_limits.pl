@@ -7,6 +7,9 @@ use warnings;
 use PostgreSQL::Test::Cluster;
 use PostgreSQL::Test::Utils;
 use Test::More;
+use FindBin;
+use lib "$FindBin::RealBin/lib";
+use VireoTrace;
 
 my $node = PostgreSQL::Test::Cluster->new('capture_limits');
 $node->init;
@@ -28,42 +31,6 @@ ANALYZE big;
 GRANT SELECT ON t, big TO PUBLIC;
 });
 my $alice_oid = $node->safe_psql('postgres', "SELECT 'alice'::regrole::oid");
-
-# Splits a trace data file into profile records: comma-separated fields, a
-# field starting with a double quote running to the next quote not doubled
-# (commas and line feeds included), a record ending at the first line feed
-# outside quotes.  Each record is { raw => its bytes, fields => [values] }
-# with quoted values unquoted and empty fields undef.  Dies on anything that
-# breaks these rules, including an unfinished last record.
-sub parse_records
-{
-	my ($data) = @_;
-	my @records;
-
-	pos($data) = 0;
-	while (pos($data) < length($data))
-	{
-		my $start = pos($data);
-		my @fields;
-		while (1)
-		{
-			if ($data =~ /\G"((?:[^"]+|"")*)"/gc)
-			{
-				(my $value = $1) =~ s/""/"/g;
-				push @fields, $value;
-			}
-			elsif ($data =~ /\G([^,\n"]*)/gc)
-			{
-				push @fields, length($1) ? $1 : undef;
-			}
-			next if $data =~ /\G,/gc;
-			last if $data =~ /\G\n/gc;
-			die 'malformed record at byte ' . pos($data) . " of a record starting at byte $start\n";
-		}
-		push @records, { raw => substr($data, $start, pos($data) - $start), fields => \@fields };
-	}
-	return \@records;
-}
 
 sub trace_dir
 {
@@ -87,18 +54,7 @@ sub file_size
 sub records_of
 {
 	my ($id, $pid) = @_;
-	my $file = trace_file($id, $pid);
-	return [] unless -e $file;
-	my $records = eval { parse_records(slurp_file($file)) };
-	return $records if defined $records;
-	fail("trace-$pid.csv of $id parses: $@");
-	return [];
-}
-
-sub queries_of
-{
-	my ($records) = @_;
-	return [ map { $_->{fields}[6] } @$records ];
+	return read_records(trace_file($id, $pid));
 }
 
 sub observe
