@@ -89,21 +89,20 @@ void write_csv_profiler(StringInfo buffer, QueryDesc *query_desc)
 	getrusage(RUSAGE_SELF, &vrx_rusage_end);
 	const struct rusage &s = vrx_rusage_start;
 	const struct rusage &e = vrx_rusage_end;
-	appendStringInfo(buffer, "%ld,%ld,%ld,%ld,%ld,%ld,%ld,%ld,%ld,%ld",
-	                 e.ru_inblock - s.ru_inblock, e.ru_oublock - s.ru_oublock,
-	                 e.ru_majflt - s.ru_majflt, e.ru_minflt - s.ru_minflt, e.ru_nswap - s.ru_nswap,
+	appendStringInfo(buffer, "%ld,%ld,%ld,%ld,%ld,%ld,%ld,%ld,%ld,%ld", e.ru_inblock - s.ru_inblock,
+	                 e.ru_oublock - s.ru_oublock, e.ru_majflt - s.ru_majflt,
+	                 e.ru_minflt - s.ru_minflt, e.ru_nswap - s.ru_nswap,
 	                 e.ru_nsignals - s.ru_nsignals, e.ru_msgrcv - s.ru_msgrcv,
 	                 e.ru_msgsnd - s.ru_msgsnd, e.ru_nvcsw - s.ru_nvcsw, e.ru_nivcsw - s.ru_nivcsw);
 	appendStringInfoChar(buffer, ',');
 
 	const BufferUsage &b = pgBufferUsage;
-	appendStringInfo(buffer,
-	                 INT64_FORMAT "," INT64_FORMAT "," INT64_FORMAT "," INT64_FORMAT
-	                              "," INT64_FORMAT "," INT64_FORMAT "," INT64_FORMAT
-	                              "," INT64_FORMAT,
-	                 b.shared_blks_read, b.shared_blks_written, b.shared_blks_hit,
-	                 b.local_blks_read, b.local_blks_written, b.local_blks_hit, b.temp_blks_read,
-	                 b.temp_blks_written);
+	appendStringInfo(
+	    buffer,
+	    INT64_FORMAT "," INT64_FORMAT "," INT64_FORMAT "," INT64_FORMAT "," INT64_FORMAT
+	                 "," INT64_FORMAT "," INT64_FORMAT "," INT64_FORMAT,
+	    b.shared_blks_read, b.shared_blks_written, b.shared_blks_hit, b.local_blks_read,
+	    b.local_blks_written, b.local_blks_hit, b.temp_blks_read, b.temp_blks_written);
 	appendStringInfoChar(buffer, ',');
 
 	ParamListInfo params = query_desc->params;

@@ -91,7 +91,8 @@ static void scan_registry(void)
 	bool any_expired = false;
 
 	LWLockAcquire(registry->lock, LW_SHARED);
-	if (registry->activation_seq == seen_activation_seq && registry->last_change == seen_last_change)
+	if (registry->activation_seq == seen_activation_seq &&
+	    registry->last_change == seen_last_change)
 	{
 		LWLockRelease(registry->lock);
 		return;
@@ -149,11 +150,12 @@ static void scan_registry(void)
 			const vrx_trace_slot &slot = registry->slots[i];
 			if (handled[i] || slot.start_time == 0 || has_entry_for_slot(i))
 				continue;
-			if (!list_matches(slot.users_list, user) || !list_matches(slot.database_list, MyDatabaseId))
+			if (!list_matches(slot.users_list, user) ||
+			    !list_matches(slot.database_list, MyDatabaseId))
 				continue;
 
 			auto *entry = static_cast<vrx_open_trace *>(
-				MemoryContextAllocZero(TopMemoryContext, sizeof(vrx_open_trace)));
+			    MemoryContextAllocZero(TopMemoryContext, sizeof(vrx_open_trace)));
 			entry->slot_index = i;
 			entry->start_time = slot.start_time;
 			if (!vrx_open_trace_files(entry))
@@ -391,8 +393,7 @@ static void write_records(const StringInfoData &json_record, const StringInfoDat
 			continue;
 		}
 
-		const StringInfoData &record =
-			slot.version == VRX_VERSION_JSON ? json_record : text_record;
+		const StringInfoData &record = slot.version == VRX_VERSION_JSON ? json_record : text_record;
 		if (entry->file == nullptr || duration_ms < slot.log_min_duration || record.data == nullptr)
 		{
 			prev = entry;
@@ -402,7 +403,7 @@ static void write_records(const StringInfoData &json_record, const StringInfoDat
 
 		const size_t length = static_cast<size_t>(record.len);
 		const bool written =
-			fwrite(record.data, 1, length, entry->file) == length && fflush(entry->file) == 0;
+		    fwrite(record.data, 1, length, entry->file) == length && fflush(entry->file) == 0;
 		if (written)
 		{
 			slot.curr_log_size += length;

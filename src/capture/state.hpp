@@ -16,17 +16,17 @@ struct vrx_open_trace
 	vrx_open_trace *next;
 };
 
-extern vrx_open_trace *vrx_open_traces;  // new entries are appended at the end
+extern vrx_open_trace *vrx_open_traces; // new entries are appended at the end
 
-extern TimestampTz statement_start;   // start of the current statement
-extern TimestampTz record_end_time;   // end time of the last record built
-extern int32 min_log_min_duration;    // -1 until a data file was opened
+extern TimestampTz statement_start; // start of the current statement
+extern TimestampTz record_end_time; // end time of the last record built
+extern int32 min_log_min_duration;  // -1 until a data file was opened
 extern bool explain_json_needed;
 extern bool explain_text_needed;
-extern bool profiling_allowed;        // false while the module runs its own SQL
+extern bool profiling_allowed; // false while the module runs its own SQL
 extern struct rusage vrx_rusage_start;
 extern struct rusage vrx_rusage_end;
-extern StringInfoData vrx_explain;    // EXPLAIN of the current statement
+extern StringInfoData vrx_explain; // EXPLAIN of the current statement
 extern double plan_duration_ms;
 
 // Closes the entry's file and frees it; the caller has unlinked it.

@@ -31,7 +31,7 @@ inline void shmem_request_trampoline(void)
 }
 #endif
 
-}  // namespace vrx_compat
+} // namespace vrx_compat
 
 // Arranges for fn to request shared memory at the moment the server allows
 // it: at once on 14 (we are inside _PG_init while preloading), through

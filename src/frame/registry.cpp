@@ -27,7 +27,7 @@ void vrx_shmem_startup(void)
 
 	LWLockAcquire(AddinShmemInitLock, LW_EXCLUSIVE);
 	auto *registry = static_cast<vrx_trace_registry *>(
-		ShmemInitStruct(REGISTRY_NAME, sizeof(vrx_trace_registry), &found));
+	    ShmemInitStruct(REGISTRY_NAME, sizeof(vrx_trace_registry), &found));
 	if (registry == nullptr)
 		elog(ERROR, "vireo: out of shared memory");
 	if (!found)
@@ -56,8 +56,7 @@ vrx_trace_slot *find_trace(const char *trace_id, bool raise_if_inactive)
 		if (raise_if_inactive)
 		{
 			LWLockRelease(registry->lock);
-			ereport(ERROR,
-			        (errcode(ERRCODE_NO_DATA_FOUND), errmsg("vireo is not active.")));
+			ereport(ERROR, (errcode(ERRCODE_NO_DATA_FOUND), errmsg("vireo is not active.")));
 		}
 		return nullptr;
 	}

@@ -5,34 +5,34 @@
 
 #include "frame/pg.hpp"
 
-constexpr int VRX_MAX_TRACES = 15;     // trace slots in the registry
-constexpr int VRX_MAX_LIST = 10;       // users or databases per trace
-constexpr int VRX_TRACE_ID_LEN = 20;   // characters of a trace identifier
+constexpr int VRX_MAX_TRACES = 15;   // trace slots in the registry
+constexpr int VRX_MAX_LIST = 10;     // users or databases per trace
+constexpr int VRX_TRACE_ID_LEN = 20; // characters of a trace identifier
 
 // One active trace.  A slot is free exactly when start_time is 0; start_time
 // also tells a backend whether the slot still holds the trace it copied.
 struct vrx_trace_slot
 {
-	int64 max_size;        // bytes; 0 = no limit
-	int64 curr_log_size;   // bytes written by all backends so far
-	int32 log_min_duration;  // milliseconds, never negative
+	int64 max_size;         // bytes; 0 = no limit
+	int64 curr_log_size;    // bytes written by all backends so far
+	int32 log_min_duration; // milliseconds, never negative
 	char trace_id[VRX_TRACE_ID_LEN + 1];
-	uint32 owner;          // role that activated the trace
-	TimestampTz start_time;  // 0 = slot free
-	TimestampTz end_time;    // 0 = no time limit
-	int32 running_queries;   // statements of the trace inside an executor run
-	uint32 database_list[VRX_MAX_LIST];  // first 0 ends the list; all 0 = any
-	uint32 users_list[VRX_MAX_LIST];     // same rules
-	double version;        // 3.0 text EXPLAIN, 4.0 JSON EXPLAIN
+	uint32 owner;                       // role that activated the trace
+	TimestampTz start_time;             // 0 = slot free
+	TimestampTz end_time;               // 0 = no time limit
+	int32 running_queries;              // statements of the trace inside an executor run
+	uint32 database_list[VRX_MAX_LIST]; // first 0 ends the list; all 0 = any
+	uint32 users_list[VRX_MAX_LIST];    // same rules
+	double version;                     // 3.0 text EXPLAIN, 4.0 JSON EXPLAIN
 };
 
 struct vrx_trace_registry
 {
 	LWLock *lock;
-	uint16 active_count;    // slots in use
-	uint16 activation_seq;  // raised at every activation, wraps at 65536
+	uint16 active_count;   // slots in use
+	uint16 activation_seq; // raised at every activation, wraps at 65536
 	vrx_trace_slot slots[VRX_MAX_TRACES];
-	TimestampTz last_change;  // with activation_seq, the change signature
+	TimestampTz last_change; // with activation_seq, the change signature
 };
 
 extern "C" {

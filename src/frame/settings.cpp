@@ -7,9 +7,9 @@ bool vireo_use_array_for_paramas = false;
 int vireo_explain_format = VRX_EXPLAIN_TEXT;
 
 static const struct config_enum_entry explain_format_options[] = {
-	{"text", VRX_EXPLAIN_TEXT, false},
-	{"json", VRX_EXPLAIN_JSON, false},
-	{nullptr, 0, false},
+    {"text", VRX_EXPLAIN_TEXT, false},
+    {"json", VRX_EXPLAIN_JSON, false},
+    {nullptr, 0, false},
 };
 
 void vrx_define_settings(void)
@@ -18,9 +18,9 @@ void vrx_define_settings(void)
 	                         &vireo_enabled, true, PGC_USERSET, 0, nullptr, nullptr, nullptr);
 
 	DefineCustomBoolVariable(
-		"vireo.use_array_for_paramas",
-		"Enable/Disable to load the prepared parameters in 'params' (OIDVECTOR) column.", nullptr,
-		&vireo_use_array_for_paramas, false, PGC_USERSET, 0, nullptr, nullptr, nullptr);
+	    "vireo.use_array_for_paramas",
+	    "Enable/Disable to load the prepared parameters in 'params' (OIDVECTOR) column.", nullptr,
+	    &vireo_use_array_for_paramas, false, PGC_USERSET, 0, nullptr, nullptr, nullptr);
 
 	DefineCustomEnumVariable("vireo.explain_format", "EXPLAIN format to be used in the trace.",
 	                         nullptr, &vireo_explain_format, VRX_EXPLAIN_TEXT,

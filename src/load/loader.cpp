@@ -21,23 +21,22 @@ static int64 trace_counter = 0;
 static int64 query_counter = 1;
 
 static constexpr int INSERT_PARAMS = 33;
-static constexpr int PROFILE_FIELDS = 29;  // a record with its query id has 30
+static constexpr int PROFILE_FIELDS = 29; // a record with its query id has 30
 
 static const char *const insert_sql =
-	"INSERT INTO _vr_tmp_view_data (trace_id, start_time, end_time, appl_name, user_id, db_id, "
-	"query, explain, duration, rows_updated, fs_in, fs_out, page_faults, page_reclaims, swaps, "
-	"sign_recv, msg_recv, msg_snd, vol_contx_switch, invol_contx_switch, shared_blk_read, "
-	"shared_blk_written, shared_blk_hit, local_blk_read, local_blk_written, local_blk_hit, "
-	"tmp_blk_read, tmp_blk_written, pid, query_type, params, paramsarr, query_id) VALUES ($1, $2, "
-	"$3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, $16, $17, $18, $19, $20, $21, $22, "
-	"$23, $24, $25, $26, $27, $28, $29, $30, $31::OIDVECTOR, $32::OID[], $33)";
+    "INSERT INTO _vr_tmp_view_data (trace_id, start_time, end_time, appl_name, user_id, db_id, "
+    "query, explain, duration, rows_updated, fs_in, fs_out, page_faults, page_reclaims, swaps, "
+    "sign_recv, msg_recv, msg_snd, vol_contx_switch, invol_contx_switch, shared_blk_read, "
+    "shared_blk_written, shared_blk_hit, local_blk_read, local_blk_written, local_blk_hit, "
+    "tmp_blk_read, tmp_blk_written, pid, query_type, params, paramsarr, query_id) VALUES ($1, $2, "
+    "$3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, $16, $17, $18, $19, $20, $21, $22, "
+    "$23, $24, $25, $26, $27, $28, $29, $30, $31::OIDVECTOR, $32::OID[], $33)";
 
 static Oid insert_types[INSERT_PARAMS] = {
-	INT8OID, TIMESTAMPTZOID, TIMESTAMPTZOID, TEXTOID, OIDOID, OIDOID, TEXTOID, TEXTOID,
-	FLOAT8OID, INT8OID, INT8OID, INT8OID, INT8OID, INT8OID, INT8OID, INT8OID,
-	INT8OID, INT8OID, INT8OID, INT8OID, INT8OID, INT8OID, INT8OID, INT8OID,
-	INT8OID, INT8OID, INT8OID, INT8OID, INT4OID, INT2OID, TEXTOID, TEXTOID,
-	INT8OID,
+    INT8OID, TIMESTAMPTZOID, TIMESTAMPTZOID, TEXTOID, OIDOID,  OIDOID,  TEXTOID, TEXTOID, FLOAT8OID,
+    INT8OID, INT8OID,        INT8OID,        INT8OID, INT8OID, INT8OID, INT8OID, INT8OID, INT8OID,
+    INT8OID, INT8OID,        INT8OID,        INT8OID, INT8OID, INT8OID, INT8OID, INT8OID, INT8OID,
+    INT8OID, INT4OID,        INT2OID,        TEXTOID, TEXTOID, INT8OID,
 };
 
 // The prepared statements of one call.
@@ -45,8 +44,8 @@ struct load_plans
 {
 	SPIPlanPtr insert;
 	SPIPlanPtr position_insert;
-	SPIPlanPtr position_select;  // null when reloading
-	SPIPlanPtr position_update;  // null when reloading
+	SPIPlanPtr position_select; // null when reloading
+	SPIPlanPtr position_update; // null when reloading
 };
 
 static SPIPlanPtr prepare(const char *sql, int nargs, Oid *types)
@@ -87,8 +86,9 @@ static int64 trace_number(const char *trace_id)
 		return id;
 	}
 	int64 id = ++trace_counter;
-	snprintf(sql, sizeof(sql), "INSERT INTO _vr_tmp_tbl_traces (id, trace) VALUES (" INT64_FORMAT
-	         ", '%s');", id, trace_id);
+	snprintf(sql, sizeof(sql),
+	         "INSERT INTO _vr_tmp_tbl_traces (id, trace) VALUES (" INT64_FORMAT ", '%s');", id,
+	         trace_id);
 	vrx_spi_execute(sql, false, 0);
 	return id;
 }
@@ -389,7 +389,7 @@ Datum vr_load_trace(PG_FUNCTION_ARGS)
 	}
 
 	MemoryContext record_cxt =
-		AllocSetContextCreate(CurrentMemoryContext, "vireo record", ALLOCSET_DEFAULT_SIZES);
+	    AllocSetContextCreate(CurrentMemoryContext, "vireo record", ALLOCSET_DEFAULT_SIZES);
 	bool loaded = false;
 	struct dirent *de;
 	while ((de = ReadDir(dir, dir_path)) != nullptr)

@@ -39,11 +39,11 @@ bool vrx_caller_is_privileged(void)
 }
 
 // Raises ERROR 55000 with the registry lock released first.
-#define activation_error(...)                                                                  \
-	do                                                                                         \
-	{                                                                                          \
-		LWLockRelease(vrx_shared_config->lock);                                                \
-		ereport(ERROR, (errcode(ERRCODE_OBJECT_NOT_IN_PREREQUISITE_STATE), errmsg(__VA_ARGS__))); \
+#define activation_error(...)                                                                      \
+	do                                                                                             \
+	{                                                                                              \
+		LWLockRelease(vrx_shared_config->lock);                                                    \
+		ereport(ERROR, (errcode(ERRCODE_OBJECT_NOT_IN_PREREQUISITE_STATE), errmsg(__VA_ARGS__)));  \
 	} while (0)
 
 // The elements of an oid[] argument, refused unless one-dimensional, without
@@ -108,7 +108,7 @@ static bool trace_directory_in_use(const char *trace_id)
 	if (lstat(path, &st) != 0)
 		return false;
 	if (!S_ISDIR(st.st_mode))
-		return S_ISLNK(st.st_mode);  // never write through a planted link
+		return S_ISLNK(st.st_mode); // never write through a planted link
 	DIR *dir = AllocateDir(path);
 	if (dir == nullptr)
 		return true;
@@ -151,15 +151,16 @@ Datum vr_activate(PG_FUNCTION_ARGS)
 			ereport(ERROR, (errcode(ERRCODE_OBJECT_NOT_IN_PREREQUISITE_STATE),
 			                errmsg("The time limit must be not be negative or equal to zero.")));
 		end_time = DatumGetTimestampTz(
-			DirectFunctionCall2(timestamptz_pl_interval, TimestampTzGetDatum(start), limit));
+		    DirectFunctionCall2(timestamptz_pl_interval, TimestampTzGetDatum(start), limit));
 	}
 
 	Oid *users = nullptr;
 	Oid *databases = nullptr;
 	const bool users_given = !PG_ARGISNULL(1);
-	const int n_users = users_given ? oid_array_elements(PG_GETARG_ARRAYTYPE_P(1), &users, "users") : 0;
+	const int n_users =
+	    users_given ? oid_array_elements(PG_GETARG_ARRAYTYPE_P(1), &users, "users") : 0;
 	const int n_databases =
-		PG_ARGISNULL(2) ? 0 : oid_array_elements(PG_GETARG_ARRAYTYPE_P(2), &databases, "databases");
+	    PG_ARGISNULL(2) ? 0 : oid_array_elements(PG_GETARG_ARRAYTYPE_P(2), &databases, "databases");
 
 	vrx_trace_registry *registry = vrx_shared_config;
 	LWLockAcquire(registry->lock, LW_EXCLUSIVE);

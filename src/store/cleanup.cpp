@@ -82,7 +82,8 @@ static bool remove_trace(const char *trace_id, bool report_errors)
 		snprintf(path, sizeof(path), "%s/%s", dir_path, name);
 
 		// A descriptor left half-written by an interrupted rewrite is ours.
-		const bool ours = strcmp(name, VRX_DESCRIPTOR_TEMP_NAME) == 0 || vrx_data_file_name(name, &pid);
+		const bool ours =
+		    strcmp(name, VRX_DESCRIPTOR_TEMP_NAME) == 0 || vrx_data_file_name(name, &pid);
 		if (!ours || lstat(path, &st) != 0 || S_ISDIR(st.st_mode))
 		{
 			foreign = true;

@@ -116,8 +116,8 @@ void vrx_free_descriptor(vrx_trace_descriptor *descriptor)
 }
 
 static const char *const descriptor_keys[] = {
-	"Version",     "Status", "Comments", "StartTime", "InitiatedBy",
-	"Users",       "Databases", "MaxSize", "EndTime", "FinishTime",
+    "Version", "Status",    "Comments", "StartTime", "InitiatedBy",
+    "Users",   "Databases", "MaxSize",  "EndTime",   "FinishTime",
 };
 constexpr int DESCRIPTOR_KEYS = sizeof(descriptor_keys) / sizeof(descriptor_keys[0]);
 
@@ -169,40 +169,40 @@ static bool parse_oid_list(const char *value, uint32 *list, const char *what)
 static bool read_descriptor_value(int key_index, const StringInfoData &value,
                                   vrx_trace_descriptor *d, StringInfo comment)
 {
-	const char *text = value.data;  // null when absent
+	const char *text = value.data; // null when absent
 	const bool non_empty = text != nullptr && text[0] != '\0';
 	int64 number;
 
 	switch (key_index)
 	{
-		case 0:  // Version
+		case 0: // Version
 			return non_empty && str_to_float8(text, &d->version) &&
 			       d->version == vrx_session_trace_version();
-		case 1:  // Status
+		case 1: // Status
 			if (!non_empty || !str_to_long(text, &number) || number < 0 || number > 4)
 				return false;
 			d->status = static_cast<int16>(number);
 			return true;
-		case 2:  // Comments
+		case 2: // Comments
 			resetStringInfo(comment);
 			if (text != nullptr)
 				appendBinaryStringInfo(comment, text, value.len);
 			return true;
-		case 3:  // StartTime
+		case 3: // StartTime
 			d->start_time = 0;
 			return non_empty && str_to_timestamptz(text, &d->start_time);
-		case 4:  // InitiatedBy
+		case 4: // InitiatedBy
 			if (!str_to_long(text, &number))
 				return false;
 			d->owner = static_cast<int32>(number);
 			return true;
-		case 5:  // Users
+		case 5: // Users
 			memset(d->users_list, 0, sizeof(d->users_list));
 			return text == nullptr || parse_oid_list(text, d->users_list, "USER");
-		case 6:  // Databases
+		case 6: // Databases
 			memset(d->database_list, 0, sizeof(d->database_list));
 			return text == nullptr || parse_oid_list(text, d->database_list, "DB");
-		case 7:  // MaxSize
+		case 7: // MaxSize
 		{
 			if (text == nullptr)
 				return true;
@@ -221,8 +221,8 @@ static bool read_descriptor_value(int key_index, const StringInfoData &value,
 			d->max_size = size;
 			return true;
 		}
-		case 8:  // EndTime
-		case 9:  // FinishTime
+		case 8: // EndTime
+		case 9: // FinishTime
 		{
 			if (text == nullptr)
 				return true;
@@ -255,8 +255,7 @@ bool load_trace_ini(const char *trace_id, vrx_trace_descriptor *descriptor)
 
 	// Records are read in a context of their own, emptied after each line.
 	MemoryContext caller = CurrentMemoryContext;
-	MemoryContext scratch =
-		AllocSetContextCreate(caller, "vireo descriptor", ALLOCSET_SMALL_SIZES);
+	MemoryContext scratch = AllocSetContextCreate(caller, "vireo descriptor", ALLOCSET_SMALL_SIZES);
 	StringInfoData comment;
 	initStringInfo(&comment);
 

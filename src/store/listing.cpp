@@ -20,18 +20,18 @@ struct column
 };
 
 static const column active_columns[ACTIVE_COLUMNS] = {
-	{"trace_id", TEXTOID},          {"owner", OIDOID},
-	{"start_time", TIMESTAMPTZOID}, {"max_trace_size (MB)", INT4OID},
-	{"curr_log_size (MB)", INT4OID}, {"log_min_duration", INT4OID},
-	{"running_queries", INT4OID},   {"users_list", OIDVECTOROID},
-	{"database_list", OIDVECTOROID},
+    {"trace_id", TEXTOID},           {"owner", OIDOID},
+    {"start_time", TIMESTAMPTZOID},  {"max_trace_size (MB)", INT4OID},
+    {"curr_log_size (MB)", INT4OID}, {"log_min_duration", INT4OID},
+    {"running_queries", INT4OID},    {"users_list", OIDVECTOROID},
+    {"database_list", OIDVECTOROID},
 };
 
 static const column list_columns[LIST_COLUMNS] = {
-	{"trace_id", TEXTOID},         {"comments", TEXTOID},         {"start_time", TIMESTAMPTZOID},
-	{"owner", OIDOID},             {"users_list", OIDVECTOROID},  {"database_list", OIDVECTOROID},
-	{"max_size", INT4OID},         {"end_time", TIMESTAMPTZOID},  {"finish_time", TIMESTAMPTZOID},
-	{"status", INT4OID},           {"version", FLOAT8OID},
+    {"trace_id", TEXTOID}, {"comments", TEXTOID},        {"start_time", TIMESTAMPTZOID},
+    {"owner", OIDOID},     {"users_list", OIDVECTOROID}, {"database_list", OIDVECTOROID},
+    {"max_size", INT4OID}, {"end_time", TIMESTAMPTZOID}, {"finish_time", TIMESTAMPTZOID},
+    {"status", INT4OID},   {"version", FLOAT8OID},
 };
 
 // Builds and blesses a result descriptor; called in the multi-call context.
@@ -105,7 +105,7 @@ struct list_scan
 {
 	DIR *dir;
 	bool open_failed;
-	ExprContext *econtext;  // where close_list_scan is registered, if anywhere
+	ExprContext *econtext; // where close_list_scan is registered, if anywhere
 };
 
 // Closes the directory when the scan is shut down before its end.
