@@ -1,6 +1,7 @@
 #include "capture/data_file.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include "frame/registry.hpp"
 #include "frame/settings.hpp"
@@ -8,38 +9,44 @@
 
 bool vrx_open_trace_files(vrx_open_trace *entry)
 {
-	const vrx_trace_slot &slot = vrx_shared_config->slots[entry->slot_index];
 	char path[VRX_PATH_MAX];
 
-	snprintf(path, sizeof(path), "%s/%s/trace-%d.csv", VRX_TRACES_ROOT, slot.trace_id, MyProcPid);
+	snprintf(path, sizeof(path), "%s/%s/trace-%d.csv", VRX_TRACES_ROOT, entry->trace_id, MyProcPid);
 
-	// Opened like fopen(path, "a"), but a link planted under the file's name
-	// is refused rather than written through.
-	int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | PG_BINARY, 0666);
-	FILE *file = fd >= 0 ? fdopen(fd, "a") : nullptr;
-	if (file == nullptr)
+	// A link planted under the file's name is refused rather than written
+	// through; a FIFO there fails at once (no reader) instead of blocking
+	// the backend; whatever else is not a regular file is refused as well.
+	int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | PG_BINARY,
+	              pg_file_create_mode);
+	if (fd >= 0)
 	{
-		if (fd >= 0)
+		struct stat st;
+		int flags = fcntl(fd, F_GETFL);
+		if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || flags < 0 ||
+		    fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
 		{
-			int saved = errno;
 			close(fd);
-			errno = saved;
+			fd = -1;
+			errno = EEXIST;
 		}
+	}
+	if (fd < 0)
+	{
 		ereport(WARNING, (errcode_for_file_access(),
 		                  errmsg("vireo: Could not create the trace file \"%s\": %m", path)));
 		return false;
 	}
-	setvbuf(file, nullptr, _IOLBF, BUFSIZ);
-	entry->file = file;
-
-	if (min_log_min_duration == -1 || slot.log_min_duration < min_log_min_duration)
-		min_log_min_duration = slot.log_min_duration;
-
-	if (!explain_json_needed && slot.version == VRX_VERSION_JSON)
-		explain_json_needed = true;
-	else if (!explain_text_needed && slot.version == VRX_VERSION_TEXT)
-		explain_text_needed = true;
+	entry->fd = fd;
 	return true;
+}
+
+bool vrx_write_record(const vrx_open_trace *entry, const StringInfoData &record)
+{
+	ssize_t written;
+	do
+		written = write(entry->fd, record.data, static_cast<size_t>(record.len));
+	while (written < 0 && errno == EINTR);
+	return written == record.len;
 }
 
 // Appends value between double quotes, doubling every quote inside it.
@@ -61,12 +68,30 @@ static void append_timestamp(StringInfo buffer, TimestampTz ts)
 	appendStringInfoChar(buffer, ',');
 }
 
-void write_csv_profiler(StringInfo buffer, QueryDesc *query_desc)
+size_t vrx_record_size_bound(const QueryDesc *query_desc, const char *plan)
+{
+	// Timestamps, numbers, separators and the line feed take well under 1 kB
+	// (a duration printed with %.6f takes at most 317 characters); a quoted
+	// text at most twice its length and two quotes; a parameter type 11.
+	size_t bound = 1024;
+	if (application_name != nullptr)
+		bound += 2 * strlen(application_name) + 2;
+	if (query_desc->sourceText != nullptr)
+		bound += 2 * strlen(query_desc->sourceText) + 2;
+	if (plan != nullptr)
+		bound += 2 * strlen(plan) + 2;
+	if (query_desc->params != nullptr)
+		bound += 11 * static_cast<size_t>(Max(query_desc->params->numParams, 0));
+	return bound;
+}
+
+void write_csv_profiler(StringInfo buffer, QueryDesc *query_desc, const vrx_statement &st,
+                        const char *plan, double duration_ms)
 {
 	initStringInfo(buffer);
 	record_end_time = GetCurrentTimestamp();
 
-	append_timestamp(buffer, statement_start);
+	append_timestamp(buffer, st.start_time);
 	append_timestamp(buffer, record_end_time);
 
 	if (application_name != nullptr)
@@ -79,16 +104,16 @@ void write_csv_profiler(StringInfo buffer, QueryDesc *query_desc)
 		append_quoted(buffer, query_desc->sourceText);
 	appendStringInfoChar(buffer, ',');
 
-	if (vrx_explain.data != nullptr)
-		append_quoted(buffer, vrx_explain.data);
+	if (plan != nullptr)
+		append_quoted(buffer, plan);
 	appendStringInfoChar(buffer, ',');
 
-	appendStringInfo(buffer, "%.6f," UINT64_FORMAT ",", plan_duration_ms,
+	appendStringInfo(buffer, "%.6f," UINT64_FORMAT ",", duration_ms,
 	                 query_desc->estate->es_processed);
 
-	getrusage(RUSAGE_SELF, &vrx_rusage_end);
-	const struct rusage &s = vrx_rusage_start;
-	const struct rusage &e = vrx_rusage_end;
+	struct rusage e;
+	getrusage(RUSAGE_SELF, &e);
+	const struct rusage &s = st.rusage_start;
 	appendStringInfo(buffer, "%ld,%ld,%ld,%ld,%ld,%ld,%ld,%ld,%ld,%ld", e.ru_inblock - s.ru_inblock,
 	                 e.ru_oublock - s.ru_oublock, e.ru_majflt - s.ru_majflt,
 	                 e.ru_minflt - s.ru_minflt, e.ru_nswap - s.ru_nswap,

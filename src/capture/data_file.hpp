@@ -4,11 +4,23 @@
 
 #include "capture/state.hpp"
 
-// Opens (creating when missing) this backend's data file of the entry's trace
-// and raises the trace-dependent capture state.  The caller holds the
-// registry lock.  On failure reports a WARNING and returns false.
+// Opens (creating when missing) this backend's data file of the entry's
+// trace.  Anything but a regular file under the name is refused, and nothing
+// there can make the open wait.  On failure reports a WARNING and returns
+// false.
 bool vrx_open_trace_files(vrx_open_trace *entry);
 
+// Appends record to the entry's data file in one write(2).  False when it
+// was not written whole.
+bool vrx_write_record(const vrx_open_trace *entry, const StringInfoData &record);
+
+// An upper bound of the size of the record that write_csv_profiler would
+// build with plan as its plan text.
+size_t vrx_record_size_bound(const QueryDesc *query_desc, const char *plan);
+
 // Builds one complete profile record of the statement into buffer (which it
-// initialises).  Sets record_end_time and the end resource usage.
-void write_csv_profiler(StringInfo buffer, QueryDesc *query_desc);
+// initialises), with plan (or nothing) as its plan text and duration_ms as
+// its duration.  Sets record_end_time.  The caller has checked with
+// vrx_record_size_bound that the record fits in memory.
+void write_csv_profiler(StringInfo buffer, QueryDesc *query_desc, const vrx_statement &st,
+                        const char *plan, double duration_ms);

@@ -1,7 +1,11 @@
-// Executor hooks: at start, decide which active traces this backend records
-// into and switch on instrumentation; around each run, count the statement
-// in and out; at end, measure the statement, build its profile record and
-// append it to the backend's data file of each trace.
+// Executor hooks: at start, decide which traces record the statement and
+// switch on instrumentation; around each run, count the statement in and out;
+// at end, measure the statement, build its profile record and append it to
+// the backend's data file of each trace.
+//
+// Nothing here takes the registry lock for a statement unless the registry
+// changed: the change count, the running counters and the size counters are
+// read and updated lock-free, and records are written outside the lock.
 //
 // Parallel workers record nothing: the leader's record covers the whole
 // statement (its plan includes the workers' nodes, and their buffer usage is
@@ -9,15 +13,15 @@
 #include "capture/executor_hooks.hpp"
 
 #include "capture/data_file.hpp"
+#include "capture/free_space.hpp"
+#include "capture/record_builder.hpp"
 #include "capture/state.hpp"
+#include "capture/trace_scan.hpp"
 #include "frame/hooks.hpp"
 #include "frame/registry.hpp"
 #include "frame/settings.hpp"
 #include "store/descriptor.hpp"
 #include "store/paths.hpp"
-
-int32 seen_activation_seq = -1;
-int64 seen_last_change = 0;
 
 static void hand_on_start(QueryDesc *query_desc, int eflags)
 {
@@ -44,145 +48,83 @@ static void hand_on_end(QueryDesc *query_desc)
 		standard_ExecutorEnd(query_desc);
 }
 
-// Unlinks entry (whose predecessor is prev, or none) from the open trace list
-// and frees it; returns the entry that followed it.
-static vrx_open_trace *drop_entry(vrx_open_trace *prev, vrx_open_trace *entry)
+// Results going to SPI (statements that functions run), COPY TO output or
+// the filling of a materialized view are not recorded.  Judged while the
+// destination is valid: at executor start and at every run (a cursor's
+// receiver of its last FETCH is gone by the time the cursor is closed).
+static bool destination_recorded(const DestReceiver *dest)
 {
-	vrx_open_trace *next = entry->next;
-	if (prev != nullptr)
-		prev->next = next;
-	else
-		vrx_open_traces = next;
-	vrx_free_open_trace(entry);
-	return next;
-}
-
-static bool list_matches(const uint32 *list, uint32 value)
-{
-	if (list[0] == 0)
-		return true;
-	for (int i = 0; i < VRX_MAX_LIST && list[i] != 0; i++)
+	if (dest == nullptr)
+		return false;
+	switch (dest->mydest)
 	{
-		if (list[i] == value)
+		case DestSPI:
+		case DestCopyOut:
+		case DestTransientRel:
+			return false;
+		default:
 			return true;
 	}
-	return false;
 }
 
-static bool has_entry_for_slot(int slot_index)
+static void forget_statement(void *arg)
 {
-	for (vrx_open_trace *e = vrx_open_traces; e != nullptr; e = e->next)
+	auto *st = static_cast<vrx_statement *>(arg);
+	for (vrx_statement **link = &vrx_statements; *link != nullptr; link = &(*link)->next)
 	{
-		if (e->slot_index == static_cast<uint32>(slot_index))
-			return true;
+		if (*link == st)
+		{
+			*link = st->next;
+			return;
+		}
 	}
-	return false;
 }
 
-// Brings the open trace list in line with the registry when its change
-// signature moved since the last look: drops entries of ended traces, ends
-// traces whose time limit passed, and opens data files of new traces that
-// match this session's user and database.
-static void scan_registry(void)
+// Makes the statement's capture state, once its executor state exists: the
+// traces whose users include the current user (their data files opened now
+// if need be), and the start snapshots.
+static void begin_statement(QueryDesc *query_desc)
 {
-	vrx_trace_registry *registry = vrx_shared_config;
-	bool handled[VRX_MAX_TRACES] = {};
-	bool expired[VRX_MAX_TRACES] = {};
-	bool any_expired = false;
+	uint64 generation[VRX_MAX_TRACES] = {};
+	bool any = false;
 
-	// The change signature is looked at without the lock first, so that an
-	// idle server costs no shared cache-line traffic per statement.  Both
-	// fields are naturally aligned and read whole; a change made at this very
-	// moment is seen at the next statement start, as it would be had this
-	// statement started a moment earlier.  Any change is confirmed under the
-	// lock below.
-	const volatile vrx_trace_registry *peek = registry;
-	if (peek->activation_seq == seen_activation_seq && peek->last_change == seen_last_change)
-		return;
-
-	LWLockAcquire(registry->lock, LW_SHARED);
-	if (registry->activation_seq == seen_activation_seq &&
-	    registry->last_change == seen_last_change)
-	{
-		LWLockRelease(registry->lock);
-		return;
-	}
-
-	vrx_open_trace *prev = nullptr;
 	for (vrx_open_trace *entry = vrx_open_traces; entry != nullptr;)
 	{
-		const vrx_trace_slot &slot = registry->slots[entry->slot_index];
-		if (slot.start_time != entry->start_time)
+		vrx_open_trace *next = entry->next;
+		if (entry->user_matches)
 		{
-			if (slot.start_time == 0)
-				handled[entry->slot_index] = true;
-			entry = drop_entry(prev, entry);
-			continue;
-		}
-		handled[entry->slot_index] = true;
-		if (slot.end_time != 0 && slot.end_time < statement_start)
-		{
-			expired[entry->slot_index] = true;
-			any_expired = true;
-		}
-		prev = entry;
-		entry = entry->next;
-	}
-
-	// Ending a trace changes the registry, so it needs the lock exclusively;
-	// the slot may have changed while the lock was free, hence the re-check.
-	if (any_expired)
-	{
-		LWLockRelease(registry->lock);
-		LWLockAcquire(registry->lock, LW_EXCLUSIVE);
-		prev = nullptr;
-		for (vrx_open_trace *entry = vrx_open_traces; entry != nullptr;)
-		{
-			vrx_trace_slot &slot = registry->slots[entry->slot_index];
-			if (!expired[entry->slot_index])
+			if (entry->fd < 0 && !vrx_open_trace_files(entry))
+				vrx_drop_entry(entry);
+			else
 			{
-				prev = entry;
-				entry = entry->next;
-				continue;
+				generation[entry->slot_index] = entry->generation;
+				any = true;
 			}
-			if (slot.start_time == entry->start_time && slot.end_time != 0 &&
-			    slot.end_time < statement_start)
-				vrx_save_trace(&slot, nullptr, VRX_STATUS_TIME_LIMIT);
-			entry = drop_entry(prev, entry);
 		}
+		entry = next;
 	}
+	if (!any)
+		return;
 
-	if (registry->active_count != 0)
+	MemoryContext cxt = query_desc->estate->es_query_cxt;
+	if (query_desc->totaltime == nullptr)
 	{
-		Oid user = GetUserId();
-		for (int i = 0; i < VRX_MAX_TRACES; i++)
-		{
-			const vrx_trace_slot &slot = registry->slots[i];
-			if (handled[i] || slot.start_time == 0 || has_entry_for_slot(i))
-				continue;
-			if (!list_matches(slot.users_list, user) ||
-			    !list_matches(slot.database_list, MyDatabaseId))
-				continue;
-
-			auto *entry = static_cast<vrx_open_trace *>(
-			    MemoryContextAllocZero(TopMemoryContext, sizeof(vrx_open_trace)));
-			entry->slot_index = i;
-			entry->start_time = slot.start_time;
-			if (!vrx_open_trace_files(entry))
-			{
-				pfree(entry);
-				continue;
-			}
-			vrx_open_trace **tail = &vrx_open_traces;
-			while (*tail != nullptr)
-				tail = &(*tail)->next;
-			*tail = entry;
-		}
+		MemoryContext old = MemoryContextSwitchTo(cxt);
+		query_desc->totaltime = InstrAlloc(1, INSTRUMENT_ALL, false);
+		MemoryContextSwitchTo(old);
 	}
 
-	seen_activation_seq = registry->activation_seq;
-	seen_last_change = registry->last_change;
-	LWLockRelease(registry->lock);
+	auto *st = static_cast<vrx_statement *>(MemoryContextAllocZero(cxt, sizeof(vrx_statement)));
+	st->query_desc = query_desc;
+	memcpy(st->generation, generation, sizeof(generation));
+	st->dest_recorded = destination_recorded(query_desc->dest);
+	st->start_time = statement_start;
+	st->forget.func = forget_statement;
+	st->forget.arg = st;
+	MemoryContextRegisterResetCallback(cxt, &st->forget);
+	st->next = vrx_statements;
+	vrx_statements = st;
+	getrusage(RUSAGE_SELF, &st->rusage_start);
 }
 
 void vrx_ExecutorStart(QueryDesc *query_desc, int eflags)
@@ -203,7 +145,8 @@ void vrx_ExecutorStart(QueryDesc *query_desc, int eflags)
 	}
 
 	// With recording switched off, close what is open and do not look at the
-	// registry at all: a scan would create empty data files.
+	// registry at all.
+	bool record = false;
 	if (!vireo_enabled)
 	{
 		if (vrx_open_traces != nullptr)
@@ -211,265 +154,195 @@ void vrx_ExecutorStart(QueryDesc *query_desc, int eflags)
 	}
 	else
 	{
-		scan_registry();
-		if (vrx_open_traces != nullptr && profiling_allowed && min_log_min_duration >= 0 &&
-		    (eflags & EXEC_FLAG_EXPLAIN_ONLY) == 0)
+		vrx_scan_registry();
+		record = profiling_allowed && vrx_open_traces != nullptr && vrx_user_is_traced();
+		if (record && (eflags & EXEC_FLAG_EXPLAIN_ONLY) == 0)
 			query_desc->instrument_options |= INSTRUMENT_TIMER | INSTRUMENT_BUFFERS;
 	}
+	vrx_rewrite_ended_descriptors();
 
 	hand_on_start(query_desc, eflags);
 
-	if (vrx_open_traces == nullptr || !profiling_allowed)
-		return;
-	if (query_desc->totaltime == nullptr)
-	{
-		MemoryContext old = MemoryContextSwitchTo(query_desc->estate->es_query_cxt);
-		query_desc->totaltime = InstrAlloc(1, INSTRUMENT_ALL, false);
-		MemoryContextSwitchTo(old);
-	}
-	getrusage(RUSAGE_SELF, &vrx_rusage_start);
+	if (record)
+		begin_statement(query_desc);
 }
 
-// Start times of the slots whose running_queries one executor run raised;
-// 0 where it raised nothing.
-struct counted_slots
-{
-	TimestampTz start_time[VRX_MAX_TRACES];
-};
-
-static void count_in(counted_slots &counted)
+// Raises the running counters of the statement's traces for one executor
+// run; a trace that has ended meanwhile is not counted.
+static void count_in(vrx_statement *st)
 {
 	vrx_trace_registry *registry = vrx_shared_config;
+	uint64 value;
 
-	LWLockAcquire(registry->lock, LW_EXCLUSIVE);
-	for (vrx_open_trace *e = vrx_open_traces; e != nullptr; e = e->next)
-	{
-		vrx_trace_slot &slot = registry->slots[e->slot_index];
-		if (slot.start_time == e->start_time)
-		{
-			slot.running_queries++;
-			counted.start_time[e->slot_index] = slot.start_time;
-		}
-	}
-	LWLockRelease(registry->lock);
-}
-
-// Takes back what count_in raised, for the traces still in their slots, and
-// drops entries whose trace has ended meanwhile.
-static void count_out(const counted_slots &counted)
-{
-	vrx_trace_registry *registry = vrx_shared_config;
-
-	LWLockAcquire(registry->lock, LW_EXCLUSIVE);
+	st->counted = 0;
 	for (int i = 0; i < VRX_MAX_TRACES; i++)
 	{
-		vrx_trace_slot &slot = registry->slots[i];
-		if (counted.start_time[i] != 0 && slot.start_time == counted.start_time[i])
-			slot.running_queries--;
+		if (st->generation[i] != 0 && vrx_counter_add(&registry->counters[i].running,
+		                                              VRX_RUNNING_TAG_SHIFT, st->generation[i],
+		                                              1, &value))
+			st->counted |= 1u << i;
 	}
-	vrx_open_trace *prev = nullptr;
-	for (vrx_open_trace *e = vrx_open_traces; e != nullptr;)
-	{
-		if (registry->slots[e->slot_index].start_time != e->start_time)
-		{
-			e = drop_entry(prev, e);
-			continue;
-		}
-		prev = e;
-		e = e->next;
-	}
-	LWLockRelease(registry->lock);
 }
 
-void vrx_ExecutorRun(QueryDesc *query_desc, ScanDirection direction, uint64 count,
-                     bool execute_once)
+// Takes back what count_in raised.  Lock-free, so that it is safe on an
+// error path whatever locks this backend holds.
+static void count_out(vrx_statement *st)
 {
-	counted_slots counted = {};
-	const bool counting = !IsParallelWorker() && profiling_allowed && min_log_min_duration >= 0 &&
-	                      vrx_open_traces != nullptr;
+	vrx_trace_registry *registry = vrx_shared_config;
+	uint64 value;
 
-	if (counting)
-		count_in(counted);
+	for (int i = 0; i < VRX_MAX_TRACES; i++)
+	{
+		if (st->counted & (1u << i))
+			(void) vrx_counter_add(&registry->counters[i].running, VRX_RUNNING_TAG_SHIFT,
+			                       st->generation[i], -1, &value);
+	}
+	st->counted = 0;
+}
 
+// One executor run of a recorded statement, counted in and out.
+static void run_counted(vrx_statement *st, QueryDesc *query_desc, ScanDirection direction,
+                        uint64 count, bool execute_once)
+{
+	st->dest_recorded = destination_recorded(query_desc->dest);
+	count_in(st);
 	PG_TRY();
 	{
 		hand_on_run(query_desc, direction, count, execute_once);
 	}
 	PG_CATCH();
 	{
-		if (counting)
-			count_out(counted);
+		count_out(st);
 		PG_RE_THROW();
 	}
 	PG_END_TRY();
-
-	if (counting)
-		count_out(counted);
+	count_out(st);
 }
 
-// Results going to SPI (statements that functions run), COPY TO output or
-// the filling of a materialized view are not recorded.
-static bool destination_recorded(const QueryDesc *query_desc)
+void vrx_ExecutorRun(QueryDesc *query_desc, ScanDirection direction, uint64 count,
+                     bool execute_once)
 {
-	if (query_desc->dest == nullptr)
-		return false;
-	switch (query_desc->dest->mydest)
-	{
-		case DestSPI:
-		case DestCopyOut:
-		case DestTransientRel:
-			return false;
-		default:
-			return true;
-	}
+	vrx_statement *st = vrx_statements != nullptr ? vrx_find_statement(query_desc) : nullptr;
+	if (st == nullptr)
+		hand_on_run(query_desc, direction, count, execute_once);
+	else
+		run_counted(st, query_desc, direction, count, execute_once);
 }
 
-// Produces the statement's EXPLAIN in the given format into vrx_explain and
-// the top plan node's duration into plan_duration_ms.  Runs before the
-// standard executor end, while the plan state still exists; the text lives in
-// the query's memory context.
-static void build_explain(QueryDesc *query_desc, ExplainFormat format)
-{
-	MemoryContext old = MemoryContextSwitchTo(query_desc->estate->es_query_cxt);
-	ExplainState *es = NewExplainState();
-	const bool instrumented = query_desc->instrument_options != 0;
-
-	es->verbose = false;
-	es->analyze = instrumented;
-	es->buffers = instrumented;
-	es->timing = instrumented;
-	es->format = format;
-
-	ExplainBeginOutput(es);
-	ExplainPrintPlan(es, query_desc);
-	ExplainPrintTriggers(es, query_desc);
-	ExplainEndOutput(es);
-	MemoryContextSwitchTo(old);
-
-	StringInfo str = es->str;
-	// The JSON output is an array holding the plan's properties; turn it into
-	// one object.
-	if (format == EXPLAIN_FORMAT_JSON && str->len > 0)
-	{
-		str->data[0] = '{';
-		str->data[str->len - 1] = '}';
-	}
-	if (str->len > 0 && str->data[str->len - 1] == '\n')
-		str->data[--str->len] = '\0';
-	vrx_explain = *str;
-
-	plan_duration_ms = 0.0;
-	Instrumentation *instr = query_desc->planstate ? query_desc->planstate->instrument : nullptr;
-	if (instr != nullptr)
-	{
-		InstrEndLoop(instr);
-		if (instr->nloops > 0)
-			plan_duration_ms = instr->total / instr->nloops * 1000.0;
-	}
-}
-
-static void build_record(StringInfo record, QueryDesc *query_desc, ExplainFormat format)
-{
-	build_explain(query_desc, format);
-	write_csv_profiler(record, query_desc);
-	vrx_explain = StringInfoData{};
-}
-
-// Appends the built records to this backend's data files, under the registry
-// lock held exclusively so that writes and size accounting of all backends
-// are serialised; ends traces at their size and time limits.
-static void write_records(const StringInfoData &json_record, const StringInfoData &text_record,
+// Appends the built records to this backend's data files of the traces that
+// record the statement, and ends traces at their time, size and free-space
+// limits.  Runs after the standard executor end, without the registry lock:
+// the size counter tells exactly one backend that it took a trace past its
+// limit.
+static void write_records(const uint64 (&generation)[VRX_MAX_TRACES],
+                          const StringInfoData &json_record, const StringInfoData &text_record,
                           double duration_ms)
 {
 	vrx_trace_registry *registry = vrx_shared_config;
 
-	LWLockAcquire(registry->lock, LW_EXCLUSIVE);
-	vrx_open_trace *prev = nullptr;
-	for (vrx_open_trace *entry = vrx_open_traces; entry != nullptr;)
+	for (int i = 0; i < VRX_MAX_TRACES; i++)
 	{
-		vrx_trace_slot &slot = registry->slots[entry->slot_index];
+		if (generation[i] == 0)
+			continue;
+		vrx_open_trace *entry = vrx_find_entry(i, generation[i]);
+		if (entry == nullptr)
+			continue;
 
 		// A slot that no longer holds this trace must not be touched: it is
 		// free or belongs to another trace now.
-		if (slot.start_time != entry->start_time)
+		if (vrx_slot_generation(i) != entry->generation)
 		{
-			entry = drop_entry(prev, entry);
+			vrx_drop_entry(entry);
 			continue;
 		}
-		if (slot.end_time != 0 && slot.end_time < record_end_time)
+		if (entry->end_time != 0 && entry->end_time < record_end_time)
 		{
-			vrx_save_trace(&slot, nullptr, VRX_STATUS_TIME_LIMIT);
-			entry = drop_entry(prev, entry);
-			continue;
-		}
-
-		const StringInfoData &record = slot.version == VRX_VERSION_JSON ? json_record : text_record;
-		if (entry->file == nullptr || duration_ms < slot.log_min_duration || record.data == nullptr)
-		{
-			prev = entry;
-			entry = entry->next;
+			vrx_end_trace_from_hook(entry, VRX_STATUS_TIME_LIMIT);
 			continue;
 		}
 
-		const size_t length = static_cast<size_t>(record.len);
-		const bool written =
-		    fwrite(record.data, 1, length, entry->file) == length && fflush(entry->file) == 0;
-		if (written)
+		const StringInfoData &record = entry->version == VRX_VERSION_JSON ? json_record : text_record;
+		if (duration_ms < entry->log_min_duration || record.data == nullptr)
+			continue;
+
+		uint64 free_mb, floor_mb;
+		if (vrx_free_space_low(&free_mb, &floor_mb))
 		{
-			slot.curr_log_size += length;
-			if (slot.max_size != 0 && slot.curr_log_size >= slot.max_size)
-			{
-				vrx_save_trace(&slot, nullptr, VRX_STATUS_SIZE_LIMIT);
-				entry = drop_entry(prev, entry);
-				continue;
-			}
-			prev = entry;
-			entry = entry->next;
+			ereport(LOG, (errmsg("vireo: the trace %s ended: " UINT64_FORMAT
+			                     " MB left on the file system of \"%s\", vireo.min_free_space keeps " UINT64_FORMAT " MB",
+			                     entry->trace_id, free_mb, VRX_TRACES_ROOT, floor_mb)));
+			vrx_end_trace_from_hook(entry, VRX_STATUS_SIZE_LIMIT);
 			continue;
 		}
 
-		ereport(LOG, (errmsg("vireo: Couldn't write to the trace file '%s/%s/trace-%d.csv'.",
-		                     VRX_TRACES_ROOT, slot.trace_id, MyProcPid)));
-		slot.start_time = 0;
-		registry->last_change = 0;
-		registry->active_count--;
-		entry = drop_entry(prev, entry);
+		if (!vrx_write_record(entry, record))
+		{
+			ereport(LOG, (errmsg("vireo: Couldn't write to the trace file '%s/%s/trace-%d.csv'.",
+			                     VRX_TRACES_ROOT, entry->trace_id, MyProcPid)));
+			vrx_abandon_trace(entry);
+			continue;
+		}
+		vrx_count_written(static_cast<size_t>(record.len));
+
+		uint64 size;
+		if (entry->max_size != 0 &&
+		    vrx_counter_add(&registry->counters[i].log_size, VRX_LOG_SIZE_TAG_SHIFT,
+		                    entry->generation, record.len, &size) &&
+		    size >= static_cast<uint64>(entry->max_size) &&
+		    size - static_cast<uint64>(record.len) < static_cast<uint64>(entry->max_size))
+			vrx_end_trace_from_hook(entry, VRX_STATUS_SIZE_LIMIT);
 	}
-	LWLockRelease(registry->lock);
 }
 
 void vrx_ExecutorEnd(QueryDesc *query_desc)
 {
-	if (IsParallelWorker())
+	vrx_statement *st = vrx_statements != nullptr ? vrx_find_statement(query_desc) : nullptr;
+	if (st == nullptr)
 	{
 		hand_on_end(query_desc);
+		if (!vireo_enabled && vrx_open_traces != nullptr)
+			vrx_close_all_traces();
 		return;
 	}
 
 	StringInfoData json_record = {};
 	StringInfoData text_record = {};
 	double duration_ms = 0.0;
+	uint64 generation[VRX_MAX_TRACES];
+	memcpy(generation, st->generation, sizeof(generation));
 
-	if (query_desc->totaltime != nullptr && vrx_open_traces != nullptr && profiling_allowed &&
-	    vireo_enabled && destination_recorded(query_desc))
+	if (query_desc->totaltime != nullptr && profiling_allowed && vireo_enabled &&
+	    st->dest_recorded)
 	{
 		InstrEndLoop(query_desc->totaltime);
 		duration_ms = query_desc->totaltime->total * 1000.0;
-		if (duration_ms >= min_log_min_duration)
+
+		// Each format once, if some trace of that format wants the statement.
+		bool want_json = false;
+		bool want_text = false;
+		for (int i = 0; i < VRX_MAX_TRACES; i++)
 		{
-			if (explain_json_needed)
-				build_record(&json_record, query_desc, EXPLAIN_FORMAT_JSON);
-			if (explain_text_needed)
-				build_record(&text_record, query_desc, EXPLAIN_FORMAT_TEXT);
+			const vrx_open_trace *entry =
+			    generation[i] != 0 ? vrx_find_entry(i, generation[i]) : nullptr;
+			if (entry == nullptr || duration_ms < entry->log_min_duration)
+				continue;
+			if (entry->version == VRX_VERSION_JSON)
+				want_json = true;
+			else
+				want_text = true;
 		}
+		if (want_json || want_text)
+			vrx_build_records(query_desc, *st, want_json, want_text, &json_record, &text_record);
 	}
 
+	// The statement's capture state goes with its executor memory here.
 	hand_on_end(query_desc);
 
 	if (json_record.data != nullptr || text_record.data != nullptr)
-		write_records(json_record, text_record, duration_ms);
+		write_records(generation, json_record, text_record, duration_ms);
 	else if (!vireo_enabled && vrx_open_traces != nullptr)
 		vrx_close_all_traces();
+	vrx_rewrite_ended_descriptors();
 
 	if (json_record.data != nullptr)
 		pfree(json_record.data);

@@ -1,25 +1,43 @@
 #include "capture/state.hpp"
 
-#include "capture/executor_hooks.hpp"
+#include "capture/trace_scan.hpp"
 
 vrx_open_trace *vrx_open_traces = nullptr;
+vrx_statement *vrx_statements = nullptr;
 
 TimestampTz statement_start = 0;
 TimestampTz record_end_time = 0;
-int32 min_log_min_duration = -1;
-bool explain_json_needed = false;
-bool explain_text_needed = false;
 bool profiling_allowed = true;
-struct rusage vrx_rusage_start;
-struct rusage vrx_rusage_end;
-StringInfoData vrx_explain;
-double plan_duration_ms = 0.0;
+
+vrx_open_trace *vrx_find_entry(int slot_index, uint64 generation)
+{
+	for (vrx_open_trace *e = vrx_open_traces; e != nullptr; e = e->next)
+	{
+		if (e->slot_index == static_cast<uint32>(slot_index) && e->generation == generation)
+			return e;
+	}
+	return nullptr;
+}
 
 void vrx_free_open_trace(vrx_open_trace *entry)
 {
-	if (entry->file != nullptr)
-		fclose(entry->file);
+	if (entry->fd >= 0)
+		close(entry->fd);
 	pfree(entry);
+}
+
+void vrx_drop_entry(vrx_open_trace *entry)
+{
+	for (vrx_open_trace **link = &vrx_open_traces; *link != nullptr; link = &(*link)->next)
+	{
+		if (*link == entry)
+		{
+			*link = entry->next;
+			break;
+		}
+	}
+	vrx_free_open_trace(entry);
+	vrx_forget_user_match();
 }
 
 void vrx_close_all_traces(void)
@@ -33,5 +51,5 @@ void vrx_close_all_traces(void)
 		vrx_free_open_trace(entry);
 		entry = next;
 	}
-	seen_activation_seq = -1;
+	vrx_forget_registry_scan();
 }

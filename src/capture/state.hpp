@@ -5,32 +5,77 @@
 #include <sys/resource.h>
 
 #include "frame/pg.hpp"
+#include "frame/registry.hpp"
 
-// One trace this process records into.  Allocated in TopMemoryContext so that
-// it outlives statements; valid while its slot still holds start_time.
+// One trace of the registry that this process's database takes part in.
+// Allocated in TopMemoryContext so that it outlives statements; valid while
+// its slot still holds the trace's generation.  What the hooks need of the
+// trace is copied here when the entry is made, so that no statement has to
+// look at the registry under its lock.
 struct vrx_open_trace
 {
 	uint32 slot_index;
-	FILE *file;
+	int fd;             // this process's data file; -1 until a statement needs it
+	uint64 generation;  // the trace's identity in its slot
 	TimestampTz start_time;
+	TimestampTz end_time; // 0 = no time limit
+	int64 max_size;       // bytes; 0 = no limit
+	int32 log_min_duration;
+	double version;
+	uint32 users_list[VRX_MAX_LIST]; // first 0 ends the list; all 0 = any user
+	char trace_id[VRX_TRACE_ID_LEN + 1];
+	bool user_matches; // the current user is one the trace follows
 	vrx_open_trace *next;
 };
 
 extern vrx_open_trace *vrx_open_traces; // new entries are appended at the end
 
-extern TimestampTz statement_start; // start of the current statement
+// A statement that this process records, from its executor start to its
+// executor end.  Allocated in the statement's own executor memory, so that a
+// statement abandoned by an error goes away with its memory.
+struct vrx_statement
+{
+	QueryDesc *query_desc;
+	vrx_statement *next; // statements that started earlier and are still open
+	// The traces that record the statement: the generation of each trace
+	// whose users include the user that started it, by slot; 0 elsewhere.
+	uint64 generation[VRX_MAX_TRACES];
+	// Slots whose running counters the current executor run raised.
+	uint32 counted;
+	// Whether the statement's results go where statements are recorded, as
+	// its destination said at executor start and at its last run.
+	bool dest_recorded;
+	TimestampTz start_time;
+	struct rusage rusage_start;
+	MemoryContextCallback forget; // unlinks the statement when its memory goes
+};
+
+extern vrx_statement *vrx_statements; // most recent first
+
+extern TimestampTz statement_start; // start of the current top-level statement
 extern TimestampTz record_end_time; // end time of the last record built
-extern int32 min_log_min_duration;  // -1 until a data file was opened
-extern bool explain_json_needed;
-extern bool explain_text_needed;
-extern bool profiling_allowed; // false while the module runs its own SQL
-extern struct rusage vrx_rusage_start;
-extern struct rusage vrx_rusage_end;
-extern StringInfoData vrx_explain; // EXPLAIN of the current statement
-extern double plan_duration_ms;
+extern bool profiling_allowed;      // false while the module runs its own SQL
+
+// The statement of query_desc, or null when it is not recorded.
+inline vrx_statement *vrx_find_statement(const QueryDesc *query_desc)
+{
+	for (vrx_statement *st = vrx_statements; st != nullptr; st = st->next)
+	{
+		if (st->query_desc == query_desc)
+			return st;
+	}
+	return nullptr;
+}
+
+// The entry of the trace of generation in slot_index, or null when it has
+// been dropped.
+vrx_open_trace *vrx_find_entry(int slot_index, uint64 generation);
 
 // Closes the entry's file and frees it; the caller has unlinked it.
 void vrx_free_open_trace(vrx_open_trace *entry);
+
+// Unlinks the entry from the open trace list and frees it.
+void vrx_drop_entry(vrx_open_trace *entry);
 
 // Closes and frees every entry and forgets the last registry scan, so that
 // the next scan starts afresh.

@@ -34,6 +34,13 @@ void vrx_shmem_startup(void)
 	{
 		memset(registry, 0, sizeof(vrx_trace_registry));
 		registry->lock = &(GetNamedLWLockTranche(TRANCHE_NAME))->lock;
+		pg_atomic_init_u64(&registry->change_count, 0);
+		for (auto &counters : registry->counters)
+		{
+			pg_atomic_init_u64(&counters.generation, 0);
+			pg_atomic_init_u64(&counters.log_size, 0);
+			pg_atomic_init_u64(&counters.running, 0);
+		}
 	}
 	vrx_shared_config = registry;
 	LWLockRelease(AddinShmemInitLock);
@@ -45,6 +52,60 @@ void vrx_shmem_startup(void)
 void vrx_shmem_shutdown(int, Datum)
 {
 	// The registry goes away with shared memory; nothing to save.
+}
+
+void vrx_start_slot(int slot_index, uint64 generation)
+{
+	vrx_trace_registry *registry = vrx_shared_config;
+	vrx_slot_counters &counters = registry->counters[slot_index];
+
+	registry->slots[slot_index].curr_log_size = 0;
+	registry->slots[slot_index].running_queries = 0;
+	pg_atomic_write_u64(&counters.log_size, generation << VRX_LOG_SIZE_TAG_SHIFT);
+	pg_atomic_write_u64(&counters.running, generation << VRX_RUNNING_TAG_SHIFT);
+	// Whoever sees the new generation sees the counters reset.
+	pg_write_barrier();
+	pg_atomic_write_u64(&counters.generation, generation);
+	pg_atomic_write_u64(&registry->change_count, generation);
+}
+
+void vrx_free_slot(int slot_index, TimestampTz last_change)
+{
+	vrx_trace_registry *registry = vrx_shared_config;
+
+	registry->slots[slot_index].start_time = 0;
+	pg_atomic_write_u64(&registry->counters[slot_index].generation, 0);
+	registry->active_count--;
+	registry->last_change = last_change;
+	pg_atomic_write_u64(&registry->change_count, pg_atomic_read_u64(&registry->change_count) + 1);
+}
+
+bool vrx_end_trace(int slot_index, uint64 generation, vrx_trace_slot *ended,
+                   TimestampTz *finish_time)
+{
+	vrx_trace_registry *registry = vrx_shared_config;
+	const TimestampTz now = GetCurrentTimestamp();
+
+	LWLockAcquire(registry->lock, LW_EXCLUSIVE);
+	const bool ours = vrx_slot_generation(slot_index) == generation;
+	if (ours)
+	{
+		*ended = registry->slots[slot_index];
+		vrx_free_slot(slot_index, now);
+	}
+	LWLockRelease(registry->lock);
+	*finish_time = now;
+	return ours;
+}
+
+void vrx_drop_trace(int slot_index, uint64 generation)
+{
+	vrx_trace_registry *registry = vrx_shared_config;
+
+	LWLockAcquire(registry->lock, LW_EXCLUSIVE);
+	if (vrx_slot_generation(slot_index) == generation)
+		vrx_free_slot(slot_index, 0);
+	LWLockRelease(registry->lock);
 }
 
 vrx_trace_slot *find_trace(const char *trace_id, bool raise_if_inactive)

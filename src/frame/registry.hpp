@@ -8,6 +8,7 @@
 constexpr int VRX_MAX_TRACES = 15;   // trace slots in the registry
 constexpr int VRX_MAX_LIST = 10;     // users or databases per trace
 constexpr int VRX_TRACE_ID_LEN = 20; // characters of a trace identifier
+constexpr int VRX_RESERVED_TRACES = 3; // the last free slots, kept for superusers and vireo_admin
 
 // One active trace.  A slot is free exactly when start_time is 0; start_time
 // also tells a backend whether the slot still holds the trace it copied.
@@ -26,14 +27,72 @@ struct vrx_trace_slot
 	double version;                     // 3.0 text EXPLAIN, 4.0 JSON EXPLAIN
 };
 
+// What changes with every statement a trace records, kept out of the slot so
+// that backends update it without the registry lock.  Each counter carries
+// the low bits of its trace's generation above its value, so that a backend
+// still holding a trace that has ended can never count into the trace that
+// took the slot over.
+struct vrx_slot_counters
+{
+	pg_atomic_uint64 generation; // generation of the trace in the slot; 0 = free
+	pg_atomic_uint64 log_size;   // generation tag | bytes written by all backends
+	pg_atomic_uint64 running;    // generation tag | statements inside an executor run
+};
+
 struct vrx_trace_registry
 {
 	LWLock *lock;
 	uint16 active_count;   // slots in use
 	uint16 activation_seq; // raised at every activation, wraps at 65536
 	vrx_trace_slot slots[VRX_MAX_TRACES];
-	TimestampTz last_change; // with activation_seq, the change signature
+	TimestampTz last_change; // set at every activation and end of a trace
+
+	// The fields above keep the layout other modules may know.  A slot's
+	// curr_log_size and running_queries are not kept up to date there: the
+	// counters below hold them.
+
+	// Raised (under the lock held exclusively) at every activation and every
+	// end of a trace, so it is the change signature that backends compare
+	// without the lock; an activation's new value is the trace's generation,
+	// which is therefore unique for the life of the server.
+	pg_atomic_uint64 change_count;
+	vrx_slot_counters counters[VRX_MAX_TRACES];
 };
+
+// Where the generation tag sits in each counter.
+constexpr int VRX_LOG_SIZE_TAG_SHIFT = 52; // 4 PB of trace data per trace
+constexpr int VRX_RUNNING_TAG_SHIFT = 32;
+
+// Adds delta to the value of a tagged counter if the counter still belongs
+// to the trace of generation.  False, changing nothing, when another trace
+// owns it now; otherwise *value is the value after the addition.
+inline bool vrx_counter_add(volatile pg_atomic_uint64 *counter, int shift, uint64 generation,
+                            int64 delta, uint64 *value)
+{
+	const uint64 value_mask = (UINT64CONST(1) << shift) - 1;
+	const uint64 tag = generation << shift;
+	uint64 old = pg_atomic_read_u64(counter);
+	for (;;)
+	{
+		if ((old & ~value_mask) != tag)
+			return false;
+		const uint64 next = tag | ((old + static_cast<uint64>(delta)) & value_mask);
+		if (pg_atomic_compare_exchange_u64(counter, &old, next))
+		{
+			*value = next & value_mask;
+			return true;
+		}
+	}
+}
+
+// The value of a tagged counter for the trace of generation; 0 when another
+// trace owns it.
+inline uint64 vrx_counter_value(volatile pg_atomic_uint64 *counter, int shift, uint64 generation)
+{
+	const uint64 value_mask = (UINT64CONST(1) << shift) - 1;
+	const uint64 current = pg_atomic_read_u64(counter);
+	return (current & ~value_mask) == (generation << shift) ? current & value_mask : 0;
+}
 
 extern "C" {
 // Null until this process has attached the registry; stays null in a server
@@ -50,6 +109,32 @@ void vrx_request_registry(void);
 
 void vrx_shmem_startup(void);
 void vrx_shmem_shutdown(int code, Datum arg);
+
+// Makes slot the home of a new trace of generation: its counters start at 0.
+// The caller holds the registry lock exclusively and has filled the slot.
+void vrx_start_slot(int slot_index, uint64 generation);
+
+// Frees the slot of an ending trace; last_change as given.  The caller holds
+// the registry lock exclusively.
+void vrx_free_slot(int slot_index, TimestampTz last_change);
+
+// The generation of the trace in a slot (0 when free), read without the lock.
+inline uint64 vrx_slot_generation(int slot_index)
+{
+	return pg_atomic_read_u64(&vrx_shared_config->counters[slot_index].generation);
+}
+
+// Ends the trace of generation in its slot, once: frees the slot under the
+// registry lock (which the caller must not hold) and copies what the slot
+// held into *ended, for the descriptor to be rewritten afterwards without the
+// lock.  False when the slot no longer holds that trace.
+bool vrx_end_trace(int slot_index, uint64 generation, vrx_trace_slot *ended,
+                   TimestampTz *finish_time);
+
+// Frees the slot of the trace of generation, if it still holds it, without
+// any descriptor change (last_change 0): the end of a trace whose data could
+// not be written.  The caller must not hold the registry lock.
+void vrx_drop_trace(int slot_index, uint64 generation);
 
 // Finds the in-use slot of trace_id (compared over 20 characters).  The caller
 // holds the registry lock and keeps it while using the slot.  With no trace

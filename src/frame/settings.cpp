@@ -5,6 +5,7 @@
 bool vireo_enabled = true;
 bool vireo_use_array_for_paramas = false;
 int vireo_explain_format = VRX_EXPLAIN_TEXT;
+int vireo_min_free_space = -1;
 
 static const struct config_enum_entry explain_format_options[] = {
     {"text", VRX_EXPLAIN_TEXT, false},
@@ -25,6 +26,15 @@ void vrx_define_settings(void)
 	DefineCustomEnumVariable("vireo.explain_format", "EXPLAIN format to be used in the trace.",
 	                         nullptr, &vireo_explain_format, VRX_EXPLAIN_TEXT,
 	                         explain_format_options, PGC_USERSET, 0, nullptr, nullptr, nullptr);
+
+	// Traces live on the file system of the data directory, usually beside
+	// the WAL: a server that cannot write WAL stops, so recording stops first.
+	DefineCustomIntVariable(
+	    "vireo.min_free_space",
+	    "Free space to keep on the file system of the traces; a trace that would leave less ends.",
+	    "-1 keeps the larger of 1 GB and 5% of the file system; 0 turns the check off.",
+	    &vireo_min_free_space, -1, -1, INT_MAX, PGC_SIGHUP, GUC_UNIT_MB, nullptr, nullptr,
+	    nullptr);
 
 	vrx_reserve_settings_prefix("vireo");
 }

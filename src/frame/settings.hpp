@@ -15,8 +15,11 @@ constexpr double VRX_VERSION_JSON = 4.0;
 extern bool vireo_enabled;
 extern bool vireo_use_array_for_paramas;
 extern int vireo_explain_format;
+// Megabytes of free space to keep on the file system of the traces root;
+// -1 (the default) keeps the larger of 1 GB and 5 % of it, 0 keeps none.
+extern int vireo_min_free_space;
 
-// Defines the three settings; called once from _PG_init while preloading.
+// Defines the settings; called once from _PG_init while preloading.
 void vrx_define_settings(void);
 
 // The trace version that this session's vireo.explain_format selects: the

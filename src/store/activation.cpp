@@ -38,13 +38,39 @@ bool vrx_caller_is_privileged(void)
 	return superuser() || role_has_profiler_privilege();
 }
 
-// Raises ERROR 55000 with the registry lock released first.
+// Activation errors: none is raised while the registry lock is held.
 #define activation_error(...)                                                                      \
-	do                                                                                             \
-	{                                                                                              \
-		LWLockRelease(vrx_shared_config->lock);                                                    \
-		ereport(ERROR, (errcode(ERRCODE_OBJECT_NOT_IN_PREREQUISITE_STATE), errmsg(__VA_ARGS__)));  \
-	} while (0)
+	ereport(ERROR, (errcode(ERRCODE_OBJECT_NOT_IN_PREREQUISITE_STATE), errmsg(__VA_ARGS__)))
+
+static void no_slot_error(void)
+{
+	ereport(ERROR, (errcode(ERRCODE_OBJECT_IN_USE),
+	                errmsg("No more sql-profiling allowed. Maximum number of allowed traces "
+	                       "has been reached.")));
+}
+
+// The lowest free slot that the caller may take, or -1.  The last
+// VRX_RESERVED_TRACES free slots are kept for superusers and members of
+// vireo_admin, so that plain users tracing themselves can never lock a DBA
+// out.  The caller holds the registry lock.
+static int free_slot_for(bool privileged)
+{
+	vrx_trace_registry *registry = vrx_shared_config;
+	int first_free = -1;
+	int free_slots = 0;
+
+	for (int i = 0; i < VRX_MAX_TRACES; i++)
+	{
+		if (registry->slots[i].start_time != 0)
+			continue;
+		if (first_free < 0)
+			first_free = i;
+		free_slots++;
+	}
+	if (free_slots == 0 || (!privileged && free_slots <= VRX_RESERVED_TRACES))
+		return -1;
+	return first_free;
+}
 
 // The elements of an oid[] argument, refused unless one-dimensional, without
 // NULLs and at most VRX_MAX_LIST long.  Checked before anything changes.
@@ -63,42 +89,12 @@ static int oid_array_elements(ArrayType *array, Oid **elements, const char *what
 	return n;
 }
 
-// Makes sure the traces root and the new trace's directory exist.
-static void make_trace_directory(const char *trace_id)
-{
-	struct stat st;
-	char path[VRX_PATH_MAX];
-
-	if (stat(VRX_TRACES_ROOT, &st) != 0)
-	{
-		if (errno != ENOENT)
-			activation_error("Couldn't read trace directory (%s)", VRX_TRACES_ROOT);
-		if (mkdir(VRX_TRACES_ROOT, 0777) != 0)
-			activation_error("Could not create the trace directory (%s).", VRX_TRACES_ROOT);
-	}
-	else if (!S_ISDIR(st.st_mode))
-		activation_error("trace path \"%s\" is not a directory", VRX_TRACES_ROOT);
-
-	vrx_trace_dir_path(path, trace_id);
-	if (stat(path, &st) != 0)
-	{
-		// A cleanup of all traces removes the traces root once it is empty,
-		// possibly just after the test above: make the root again and retry.
-		int rc;
-		for (int tries = 0; (rc = mkdir(path, 0777)) != 0 && errno == ENOENT && tries < 10; tries++)
-			(void) mkdir(VRX_TRACES_ROOT, 0777);
-		if (rc != 0)
-			activation_error("Couldn't create the trace path \"%s\"", path);
-	}
-	else if (!S_ISDIR(st.st_mode))
-		activation_error("trace path \"%s\" is not a directory", path);
-}
-
 // Whether the trace directory of trace_id exists and holds anything.  The
 // activation counter starts again at 0 when the server restarts, so an
 // identifier made after a restart can name the directory of a trace from
 // before it; that directory is never taken over, since its descriptor would
-// be overwritten and its data files read as the new trace's.
+// be overwritten and its data files read as the new trace's.  Plain system
+// calls only: this runs under the registry lock.
 static bool trace_directory_in_use(const char *trace_id)
 {
 	char path[VRX_PATH_MAX];
@@ -109,14 +105,14 @@ static bool trace_directory_in_use(const char *trace_id)
 		return false;
 	if (!S_ISDIR(st.st_mode))
 		return S_ISLNK(st.st_mode); // never write through a planted link
-	DIR *dir = AllocateDir(path);
+	DIR *dir = opendir(path);
 	if (dir == nullptr)
 		return true;
 	bool used = false;
 	struct dirent *de;
-	while (!used && (de = ReadDir(dir, path)) != nullptr)
+	while (!used && (de = readdir(dir)) != nullptr)
 		used = strcmp(de->d_name, ".") != 0 && strcmp(de->d_name, "..") != 0;
-	FreeDir(dir);
+	closedir(dir);
 	return used;
 }
 
@@ -131,6 +127,145 @@ static void make_trace_id(char (&trace_id)[VRX_TRACE_ID_LEN + 1], TimestampTz st
 	snprintf(trace_id + 14, sizeof(trace_id) - 14, "%06d", static_cast<int>(seq));
 }
 
+// What stopped an activation that held the registry lock; reported once the
+// lock is released.
+enum class activation_failure
+{
+	none,
+	no_slot,
+	root_unreadable,
+	root_not_made,
+	root_not_directory,
+	trace_dir_not_made,
+	trace_dir_not_directory,
+	descriptor_not_written,
+};
+
+struct activation_outcome
+{
+	activation_failure failure;
+	char path[VRX_PATH_MAX];
+	vrx_descriptor_failure descriptor;
+};
+
+// Makes sure the traces root and the new trace's directory exist.
+static activation_failure make_trace_directory(const char *trace_id, char (&path)[VRX_PATH_MAX])
+{
+	struct stat st;
+
+	if (stat(VRX_TRACES_ROOT, &st) != 0)
+	{
+		if (errno != ENOENT)
+			return activation_failure::root_unreadable;
+		if (mkdir(VRX_TRACES_ROOT, 0777) != 0)
+			return activation_failure::root_not_made;
+	}
+	else if (!S_ISDIR(st.st_mode))
+		return activation_failure::root_not_directory;
+
+	vrx_trace_dir_path(path, trace_id);
+	if (stat(path, &st) != 0)
+	{
+		// A cleanup of all traces removes the traces root once it is empty,
+		// possibly just after the test above: make the root again and retry.
+		int rc;
+		for (int tries = 0; (rc = mkdir(path, 0777)) != 0 && errno == ENOENT && tries < 10; tries++)
+			(void) mkdir(VRX_TRACES_ROOT, 0777);
+		if (rc != 0)
+			return activation_failure::trace_dir_not_made;
+	}
+	else if (!S_ISDIR(st.st_mode))
+		return activation_failure::trace_dir_not_directory;
+	return activation_failure::none;
+}
+
+// Undoes the directory and the first descriptor of an activation that
+// failed after making them.
+static void release_trace_directory(const char *trace_id)
+{
+	char path[VRX_PATH_MAX];
+
+	vrx_trace_file_path(path, trace_id, VRX_DESCRIPTOR_NAME);
+	(void) unlink(path);
+	vrx_trace_dir_path(path, trace_id);
+	(void) rmdir(path);
+}
+
+// The part of an activation made under the registry lock held exclusively,
+// so that no cleanup or listing ever sees the new trace half made: pick the
+// identifier and a slot, make the directory, write the descriptor, fill the
+// slot.  Plain system calls and memory writes only, nothing that can raise;
+// what failed is returned, to be raised once the lock is released.
+static void activate_locked(vrx_trace_slot &draft, const StringInfoData &descriptor,
+                            bool privileged, activation_outcome &outcome)
+{
+	vrx_trace_registry *registry = vrx_shared_config;
+
+	const int index = free_slot_for(privileged);
+	if (index < 0)
+	{
+		outcome.failure = activation_failure::no_slot;
+		return;
+	}
+
+	// The counter moves past identifiers whose directories are in use.
+	uint16 seq = registry->activation_seq;
+	make_trace_id(draft.trace_id, draft.start_time, seq);
+	for (int tries = 1; tries <= PG_UINT16_MAX && trace_directory_in_use(draft.trace_id); tries++)
+		make_trace_id(draft.trace_id, draft.start_time, ++seq);
+
+	outcome.failure = make_trace_directory(draft.trace_id, outcome.path);
+	if (outcome.failure != activation_failure::none)
+		return;
+	if (!vrx_write_descriptor_file(draft.trace_id, descriptor, &outcome.descriptor))
+	{
+		release_trace_directory(draft.trace_id);
+		outcome.failure = activation_failure::descriptor_not_written;
+		return;
+	}
+
+	registry->slots[index] = draft;
+	registry->active_count++;
+	registry->activation_seq = static_cast<uint16>(seq + 1);
+	registry->last_change = draft.start_time;
+	vrx_start_slot(index, pg_atomic_read_u64(&registry->change_count) + 1);
+}
+
+static void report_activation_failure(const activation_outcome &outcome)
+{
+	switch (outcome.failure)
+	{
+		case activation_failure::none:
+			return;
+		case activation_failure::no_slot:
+			no_slot_error();
+			break;
+		case activation_failure::root_unreadable:
+			activation_error("Couldn't read trace directory (%s)", VRX_TRACES_ROOT);
+			break;
+		case activation_failure::root_not_made:
+			activation_error("Could not create the trace directory (%s).", VRX_TRACES_ROOT);
+			break;
+		case activation_failure::root_not_directory:
+			activation_error("trace path \"%s\" is not a directory", VRX_TRACES_ROOT);
+			break;
+		case activation_failure::trace_dir_not_made:
+			activation_error("Couldn't create the trace path \"%s\"", outcome.path);
+			break;
+		case activation_failure::trace_dir_not_directory:
+			activation_error("trace path \"%s\" is not a directory", outcome.path);
+			break;
+		case activation_failure::descriptor_not_written:
+			vrx_report_descriptor_failure(outcome.descriptor, ERROR);
+			break;
+	}
+}
+
+// Everything that can raise is done before the registry lock is taken: the
+// arguments and the caller's privileges are checked, the users and
+// databases looked up, the descriptor's text built.  Under the lock the
+// trace is made whole or not at all, so that a failed activation never
+// leaves a trace running.
 Datum vr_activate(PG_FUNCTION_ARGS)
 {
 	const Oid user = GetUserId();
@@ -156,44 +291,17 @@ Datum vr_activate(PG_FUNCTION_ARGS)
 
 	Oid *users = nullptr;
 	Oid *databases = nullptr;
-	const bool users_given = !PG_ARGISNULL(1);
 	const int n_users =
-	    users_given ? oid_array_elements(PG_GETARG_ARRAYTYPE_P(1), &users, "users") : 0;
+	    PG_ARGISNULL(1) ? 0 : oid_array_elements(PG_GETARG_ARRAYTYPE_P(1), &users, "users");
 	const int n_databases =
 	    PG_ARGISNULL(2) ? 0 : oid_array_elements(PG_GETARG_ARRAYTYPE_P(2), &databases, "databases");
 
-	vrx_trace_registry *registry = vrx_shared_config;
-	LWLockAcquire(registry->lock, LW_EXCLUSIVE);
-
-	vrx_trace_slot *slot = nullptr;
-	for (auto &candidate : registry->slots)
-	{
-		if (candidate.start_time == 0)
-		{
-			slot = &candidate;
-			break;
-		}
-	}
-	if (slot == nullptr)
-	{
-		LWLockRelease(registry->lock);
-		ereport(ERROR, (errcode(ERRCODE_OBJECT_IN_USE),
-		                errmsg("No more sql-profiling allowed. Maximum number of allowed traces "
-		                       "has been reached.")));
-	}
-
-	// The counter moves past identifiers whose directories are in use.
-	uint16 seq = registry->activation_seq;
-	make_trace_id(slot->trace_id, start, seq);
-	for (int tries = 1; tries <= PG_UINT16_MAX && trace_directory_in_use(slot->trace_id); tries++)
-		make_trace_id(slot->trace_id, start, ++seq);
-	make_trace_directory(slot->trace_id);
-
-	memset(slot->users_list, 0, sizeof(slot->users_list));
 	const bool privileged = vrx_caller_is_privileged();
+
+	vrx_trace_slot draft = {};
 	if (!privileged)
 	{
-		slot->users_list[0] = user;
+		draft.users_list[0] = user;
 		for (int i = 0; i < n_users; i++)
 		{
 			if (users[i] != user)
@@ -207,56 +315,57 @@ Datum vr_activate(PG_FUNCTION_ARGS)
 		{
 			if (!SearchSysCacheExists1(AUTHOID, ObjectIdGetDatum(users[i])))
 				activation_error("\"%u\" is not a valid user-oid", users[i]);
-			slot->users_list[i] = users[i];
+			draft.users_list[i] = users[i];
 		}
 	}
-
-	memset(slot->database_list, 0, sizeof(slot->database_list));
 	for (int i = 0; i < n_databases; i++)
 	{
 		if (!SearchSysCacheExists1(DATABASEOID, ObjectIdGetDatum(databases[i])))
 			activation_error("\"%u\" is not a valid database-oid", databases[i]);
-		slot->database_list[i] = databases[i];
+		draft.database_list[i] = databases[i];
 	}
+	draft.max_size = PG_ARGISNULL(3) ? 0 : static_cast<int64>(PG_GETARG_INT32(3)) * 1048576;
+	draft.log_min_duration = PG_ARGISNULL(4) ? 0 : Max(PG_GETARG_INT32(4), 0);
+	draft.owner = user;
+	draft.end_time = end_time;
+	draft.version = vrx_session_trace_version();
+	draft.start_time = start;
 
-	slot->max_size = PG_ARGISNULL(3) ? 0 : static_cast<int64>(PG_GETARG_INT32(3)) * 1048576;
-	slot->curr_log_size = 0;
-	slot->log_min_duration = PG_ARGISNULL(4) ? 0 : Max(PG_GETARG_INT32(4), 0);
-	slot->owner = user;
-	slot->end_time = end_time;
-	slot->version = vrx_session_trace_version();
-	slot->start_time = start;
+	StringInfoData descriptor;
+	initStringInfo(&descriptor);
+	vrx_format_descriptor(&descriptor, draft, comment, VRX_STATUS_ACTIVE, 0);
+	text *result = static_cast<text *>(palloc(VARHDRSZ + VRX_TRACE_ID_LEN));
+	activation_outcome *outcome =
+	    static_cast<activation_outcome *>(palloc0(sizeof(activation_outcome)));
 
-	text *result = cstring_to_text_with_len(slot->trace_id, VRX_TRACE_ID_LEN);
-
-	registry->active_count++;
-	registry->activation_seq = static_cast<uint16>(seq + 1);
-	registry->last_change = start;
-
-	vrx_save_trace(slot, comment, VRX_STATUS_ACTIVE);
-
+	vrx_trace_registry *registry = vrx_shared_config;
+	LWLockAcquire(registry->lock, LW_EXCLUSIVE);
+	activate_locked(draft, descriptor, privileged, *outcome);
 	LWLockRelease(registry->lock);
+
+	report_activation_failure(*outcome);
+	SET_VARSIZE(result, VARHDRSZ + VRX_TRACE_ID_LEN);
+	memcpy(VARDATA(result), draft.trace_id, VRX_TRACE_ID_LEN);
 	PG_RETURN_TEXT_P(result);
 }
 
 int deactivate_trace(const char *trace_id, bool report)
 {
 	vrx_trace_registry *registry = vrx_shared_config;
+	const bool is_superuser = superuser();
+	const Oid user = GetUserId();
 
-	LWLockAcquire(registry->lock, LW_EXCLUSIVE);
+	// The slot is looked at under the lock, the privileges (which look the
+	// role up and may fail) without it.
+	LWLockAcquire(registry->lock, LW_SHARED);
 	vrx_trace_slot *slot = find_trace(trace_id, true);
-	if (slot == nullptr)
-	{
-		LWLockRelease(registry->lock);
-		if (report)
-			ereport(WARNING, (errcode(ERRCODE_INVALID_NAME),
-			                  errmsg("Could not find the trace (%s)", trace_id)));
-		return VRX_NOT_FOUND;
-	}
+	const int index = slot != nullptr ? static_cast<int>(slot - registry->slots) : -1;
+	const uint64 generation = slot != nullptr ? vrx_slot_generation(index) : 0;
+	const Oid owner = slot != nullptr ? slot->owner : InvalidOid;
+	LWLockRelease(registry->lock);
 
-	if (!superuser() && slot->owner != GetUserId() && !role_has_profiler_privilege())
+	if (slot != nullptr && !is_superuser && owner != user && !role_has_profiler_privilege())
 	{
-		LWLockRelease(registry->lock);
 		if (report)
 			ereport(ERROR, (errcode(ERRCODE_INSUFFICIENT_PRIVILEGE),
 			                errmsg("Trace (%s) is not intiated by this user. Only the "
@@ -266,11 +375,18 @@ int deactivate_trace(const char *trace_id, bool report)
 		return VRX_NOT_PERMITTED;
 	}
 
-	vrx_save_trace(slot, nullptr, VRX_STATUS_DEACTIVATED);
-	LWLockRelease(registry->lock);
+	vrx_trace_slot ended;
+	TimestampTz finish_time;
+	if (slot == nullptr || !vrx_end_trace(index, generation, &ended, &finish_time))
+	{
+		if (report)
+			ereport(WARNING, (errcode(ERRCODE_INVALID_NAME),
+			                  errmsg("Could not find the trace (%s)", trace_id)));
+		return VRX_NOT_FOUND;
+	}
+	vrx_save_trace(ended, nullptr, VRX_STATUS_DEACTIVATED, finish_time);
 	return VRX_DEACTIVATED;
 }
-
 Datum vr_deactivate(PG_FUNCTION_ARGS)
 {
 	vrx_require_registry();

@@ -4,7 +4,9 @@
 //   MaxSize, and, once known, EndTime and FinishTime.
 #include "store/descriptor.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "frame/settings.hpp"
 #include "load/csv_reader.hpp"
@@ -21,88 +23,135 @@ static void append_oid_list(StringInfo buffer, const uint32 *list)
 		appendStringInfo(buffer, i == 0 ? "%u" : ",%u", list[i]);
 }
 
-// Replaces trace.ini with text: written to a temporary file first and renamed
-// over the old descriptor, so that a reader never sees a partial descriptor
-// and a failed write keeps the old one.
-static void replace_descriptor(const char *trace_id, const StringInfoData &text)
+// Writes all of text to fd; false (errno set) on a failed or short write.
+static bool write_all(int fd, const char *data, size_t length)
+{
+	while (length > 0)
+	{
+		ssize_t n = write(fd, data, length);
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n <= 0)
+		{
+			if (n == 0)
+				errno = ENOSPC;
+			return false;
+		}
+		data += n;
+		length -= static_cast<size_t>(n);
+	}
+	return true;
+}
+
+bool vrx_write_descriptor_file(const char *trace_id, const StringInfoData &text,
+                               vrx_descriptor_failure *failure)
 {
 	char path[VRX_PATH_MAX];
 	char temp_path[VRX_PATH_MAX];
 
 	vrx_trace_file_path(path, trace_id, VRX_DESCRIPTOR_NAME);
 	vrx_trace_file_path(temp_path, trace_id, VRX_DESCRIPTOR_TEMP_NAME);
+	snprintf(failure->path, sizeof(failure->path), "%s", path);
+	snprintf(failure->temp_path, sizeof(failure->temp_path), "%s", temp_path);
 
 	// A leftover temporary file is stale; a link planted under its name must
-	// not be written through, so whatever is there goes first.
+	// not be written through, so whatever is there goes first, and the new
+	// file must be a new one.
 	(void) unlink(temp_path);
-	FILE *file = AllocateFile(temp_path, PG_BINARY_W);
-	if (file == nullptr)
-		return;
-
-	const size_t length = static_cast<size_t>(text.len);
-	bool written = fwrite(text.data, 1, length, file) == length;
-	written = (fflush(file) == 0) && written;
-	written = (FreeFile(file) == 0) && written;
-	if (written && rename(temp_path, path) == 0)
-		return;
-
-	unlink(temp_path);
-	ereport(WARNING, (errmsg_internal("vireo: Couldn't write to the trace ini file '%s'", path)));
+	failure->step = "create";
+	int fd = open(temp_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | PG_BINARY,
+	              pg_file_create_mode);
+	if (fd < 0)
+	{
+		failure->error = errno;
+		return false;
+	}
+	bool done = write_all(fd, text.data, static_cast<size_t>(text.len));
+	failure->error = errno;
+	if (close(fd) != 0 && done)
+	{
+		done = false;
+		failure->error = errno;
+	}
+	if (done)
+	{
+		failure->step = "rename";
+		if (rename(temp_path, path) == 0)
+			return true;
+		failure->error = errno;
+	}
+	else
+		failure->step = "write";
+	(void) unlink(temp_path);
+	return false;
 }
 
-void vrx_save_trace(vrx_trace_slot *slot, char *comment, uint16 status)
+void vrx_report_descriptor_failure(const vrx_descriptor_failure &failure, int elevel)
 {
-	vrx_trace_registry *registry = vrx_shared_config;
-	StringInfoData text;
+	errno = failure.error;
+	ereport(elevel,
+	        (errmsg_internal("vireo: Couldn't write to the trace ini file '%s'", failure.path),
+	         errdetail("Could not %s \"%s\": %m.", failure.step, failure.temp_path)));
+}
 
+void vrx_replace_descriptor(const char *trace_id, const StringInfoData &text)
+{
+	vrx_descriptor_failure failure;
+	if (!vrx_write_descriptor_file(trace_id, text, &failure))
+		vrx_report_descriptor_failure(failure, WARNING);
+}
+
+// Reads a descriptor; with any_version, whatever its trace version.
+static bool read_descriptor(const char *trace_id, vrx_trace_descriptor *descriptor,
+                            bool any_version);
+
+void vrx_save_trace(const vrx_trace_slot &slot, const char *comment, uint16 status,
+                    TimestampTz finish_time)
+{
+	StringInfoData text;
+	vrx_trace_descriptor old = {};
+
+	// Ending a trace keeps its comment, whichever explain format the ending
+	// session uses.
 	if (comment == nullptr)
-	{
-		vrx_trace_descriptor old;
-		if (load_trace_ini(slot->trace_id, &old))
-		{
-			comment = old.comments.data;
-			pfree(old.trace_id.data);
-		}
-		else
-			comment = pstrdup("");
-	}
+		comment = read_descriptor(slot.trace_id, &old, true) ? old.comments.data : "";
 
 	initStringInfo(&text);
-	appendStringInfo(&text, "Version=%lf\nStatus=%d", slot->version, static_cast<int>(status));
-	appendStringInfoString(&text, "\nComments=");
-	appendStringInfoChar(&text, '"');
+	vrx_format_descriptor(&text, slot, comment, status, finish_time);
+	vrx_replace_descriptor(slot.trace_id, text);
+
+	pfree(text.data);
+	vrx_free_descriptor(&old);
+}
+
+void vrx_format_descriptor(StringInfo text, const vrx_trace_slot &slot, const char *comment,
+                           uint16 status, TimestampTz finish_time)
+{
+	appendStringInfo(text, "Version=%lf\nStatus=%d", slot.version, static_cast<int>(status));
+	appendStringInfoString(text, "\nComments=");
+	appendStringInfoChar(text, '"');
 	for (const char *p = comment; *p != '\0'; p++)
 	{
-		appendStringInfoChar(&text, *p);
+		appendStringInfoCharMacro(text, *p);
 		if (*p == '"')
-			appendStringInfoChar(&text, '"');
+			appendStringInfoCharMacro(text, '"');
 	}
-	appendStringInfoChar(&text, '"');
-	appendStringInfo(&text, "\nStartTime=%s", timestamptz_to_str(slot->start_time));
-	appendStringInfo(&text, "\nInitiatedBy=%d\nUsers=", static_cast<int32>(slot->owner));
-	append_oid_list(&text, slot->users_list);
-	appendStringInfoString(&text, "\nDatabases=");
-	append_oid_list(&text, slot->database_list);
-	appendStringInfo(&text, "\nMaxSize=%lld", static_cast<long long>(slot->max_size));
-	if (slot->end_time != 0)
-		append_timestamp_line(&text, "EndTime", slot->end_time);
+	appendStringInfoChar(text, '"');
+	appendStringInfo(text, "\nStartTime=%s", timestamptz_to_str(slot.start_time));
+	appendStringInfo(text, "\nInitiatedBy=%d\nUsers=", static_cast<int32>(slot.owner));
+	append_oid_list(text, slot.users_list);
+	appendStringInfoString(text, "\nDatabases=");
+	append_oid_list(text, slot.database_list);
+	appendStringInfo(text, "\nMaxSize=%lld", static_cast<long long>(slot.max_size));
+	if (slot.end_time != 0)
+		append_timestamp_line(text, "EndTime", slot.end_time);
 
 	if (status >= VRX_STATUS_DEACTIVATED && status <= VRX_STATUS_TIME_LIMIT)
 	{
-		TimestampTz now = GetCurrentTimestamp();
-		if (slot->end_time == 0)
-			append_timestamp_line(&text, "EndTime", now);
-		append_timestamp_line(&text, "FinishTime", now);
-
-		slot->start_time = 0;
-		registry->active_count--;
-		registry->last_change = now;
+		if (slot.end_time == 0)
+			append_timestamp_line(text, "EndTime", finish_time);
+		append_timestamp_line(text, "FinishTime", finish_time);
 	}
-
-	replace_descriptor(slot->trace_id, text);
-
-	pfree(text.data);
-	pfree(comment);
 }
 
 void vrx_free_descriptor(vrx_trace_descriptor *descriptor)
@@ -167,7 +216,7 @@ static bool parse_oid_list(const char *value, uint32 *list, const char *what)
 
 // Checks the value of line number (0-based) key_index and stores it.
 static bool read_descriptor_value(int key_index, const StringInfoData &value,
-                                  vrx_trace_descriptor *d, StringInfo comment)
+                                  vrx_trace_descriptor *d, StringInfo comment, bool any_version)
 {
 	const char *text = value.data; // null when absent
 	const bool non_empty = text != nullptr && text[0] != '\0';
@@ -177,7 +226,9 @@ static bool read_descriptor_value(int key_index, const StringInfoData &value,
 	{
 		case 0: // Version
 			return non_empty && str_to_float8(text, &d->version) &&
-			       d->version == vrx_session_trace_version();
+			       (d->version == vrx_session_trace_version() ||
+			        (any_version &&
+			         (d->version == VRX_VERSION_TEXT || d->version == VRX_VERSION_JSON)));
 		case 1: // Status
 			if (!non_empty || !str_to_long(text, &number) || number < 0 || number > 4)
 				return false;
@@ -237,6 +288,12 @@ static bool read_descriptor_value(int key_index, const StringInfoData &value,
 
 bool load_trace_ini(const char *trace_id, vrx_trace_descriptor *descriptor)
 {
+	return read_descriptor(trace_id, descriptor, false);
+}
+
+static bool read_descriptor(const char *trace_id, vrx_trace_descriptor *descriptor,
+                            bool any_version)
+{
 	char path[VRX_PATH_MAX];
 
 	memset(descriptor, 0, sizeof(*descriptor));
@@ -275,7 +332,8 @@ bool load_trace_ini(const char *trace_id, vrx_trace_descriptor *descriptor)
 			else
 			{
 				MemoryContextSwitchTo(caller);
-				well_formed = read_descriptor_value(line, value->value, descriptor, &comment);
+				well_formed =
+				    read_descriptor_value(line, value->value, descriptor, &comment, any_version);
 				MemoryContextSwitchTo(scratch);
 			}
 		}

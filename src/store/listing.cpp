@@ -52,9 +52,6 @@ static Datum megabytes(int64 bytes)
 
 Datum vr_active_traces(PG_FUNCTION_ARGS)
 {
-	const bool is_superuser = superuser();
-	const Oid user = GetUserId();
-
 	vrx_require_registry();
 
 	if (SRF_IS_FIRSTCALL())
@@ -70,16 +67,27 @@ Datum vr_active_traces(PG_FUNCTION_ARGS)
 	int &position = *static_cast<int *>(fctx->user_fctx);
 	vrx_trace_registry *registry = vrx_shared_config;
 
+	const Oid user = GetUserId();
+	const bool is_superuser = superuser();
+
 	while (position < VRX_MAX_TRACES)
 	{
+		const int index = position++;
 		LWLockAcquire(registry->lock, LW_SHARED);
-		const vrx_trace_slot &slot = registry->slots[position++];
+		const vrx_trace_slot slot = registry->slots[index];
+		const uint64 generation = vrx_slot_generation(index);
+		vrx_slot_counters &counters = registry->counters[index];
+		const uint64 log_size =
+		    vrx_counter_value(&counters.log_size, VRX_LOG_SIZE_TAG_SHIFT, generation);
+		const uint64 running =
+		    vrx_counter_value(&counters.running, VRX_RUNNING_TAG_SHIFT, generation);
+		LWLockRelease(registry->lock);
+
+		// The privilege test looks the role up, which can fail: it is made
+		// only with the lock released.
 		if (slot.start_time == 0 ||
-		    !(is_superuser || role_has_profiler_privilege() || slot.owner == user))
-		{
-			LWLockRelease(registry->lock);
+		    !(is_superuser || slot.owner == user || role_has_profiler_privilege()))
 			continue;
-		}
 
 		Datum values[ACTIVE_COLUMNS];
 		bool nulls[ACTIVE_COLUMNS] = {};
@@ -87,12 +95,11 @@ Datum vr_active_traces(PG_FUNCTION_ARGS)
 		values[1] = ObjectIdGetDatum(slot.owner);
 		values[2] = TimestampTzGetDatum(slot.start_time);
 		values[3] = megabytes(slot.max_size);
-		values[4] = megabytes(slot.curr_log_size);
+		values[4] = megabytes(static_cast<int64>(log_size));
 		values[5] = Int32GetDatum(slot.log_min_duration);
-		values[6] = Int32GetDatum(slot.running_queries);
+		values[6] = Int32GetDatum(static_cast<int32>(running));
 		values[7] = vrx_list_to_oidvector(slot.users_list, &nulls[7]);
 		values[8] = vrx_list_to_oidvector(slot.database_list, &nulls[8]);
-		LWLockRelease(registry->lock);
 
 		HeapTuple tuple = heap_form_tuple(fctx->tuple_desc, values, nulls);
 		SRF_RETURN_NEXT(fctx, HeapTupleGetDatum(tuple));

@@ -1,0 +1,15 @@
+// Building a statement's profile records: its plan text and the record
+// itself, without ever failing the statement.
+#pragma once
+
+#include "capture/state.hpp"
+
+// Builds the statement's record in JSON and/or text form (a null data
+// pointer where a form was not asked for or could not be built).  When the
+// plan text cannot be built (an error, or a record that would pass the 1 GB
+// a buffer may hold), the record carries "vireo: plan not available: " and
+// the reason in its place; when even that record cannot be built, it is
+// skipped with a LOG line.  No error raised while building reaches the
+// statement, except a query cancel.
+void vrx_build_records(QueryDesc *query_desc, const vrx_statement &st, bool want_json,
+                       bool want_text, StringInfo json_record, StringInfo text_record);
