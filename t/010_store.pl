@@ -102,13 +102,29 @@ is(sql($same_comment), 't', 'which still reads back unchanged');
 
 # A new descriptor is renamed over the old one: when it cannot be written,
 # the old descriptor stays whole, and the trace ends all the same.
-my $kept = sql("SELECT vr_activate('kept')");
-my $kept_ini = ini($kept);
-mkdir "$traces/$kept/trace.ini.tmp" or die "mkdir: $!";
-is(sql("SELECT vr_deactivate('$kept')"), 't', 'a trace whose descriptor cannot be rewritten is deactivated');
-is(ini($kept), $kept_ini, 'its descriptor stays as it was');
-is(sql("SELECT status FROM vr_traces_list() WHERE trace_id = '$kept'"), '0', 'and lists it as not running');
-rmdir "$traces/$kept/trace.ini.tmp";
+# The failure is reported with its reason, not passed over.
+foreach my $case ([ 'a directory in the way', 'Is a directory|File exists' ], [ 'a read-only trace directory', 'Permission denied' ])
+{
+	my ($what, $reason) = @$case;
+	my $kept = sql("SELECT vr_activate('kept')");
+	my $kept_ini = ini($kept);
+	if ($what =~ /directory in the way/) { mkdir "$traces/$kept/trace.ini.tmp" or die "mkdir: $!"; }
+	else { chmod 0500, "$traces/$kept" or die "chmod: $!"; }
+	like(sql_stderr("SELECT vr_deactivate('$kept')"),
+		qr/WARNING:  01000: vireo: Couldn't write to the trace ini file 'traces\/$kept\/trace.ini'\n.*($reason)/,
+		"with $what the descriptor's rewrite fails with a warning that says why");
+	is(ini($kept), $kept_ini, 'the descriptor stays as it was');
+	is(sql("SELECT status FROM vr_traces_list() WHERE trace_id = '$kept'"), '0', 'and lists the trace as not running');
+	chmod 0700, "$traces/$kept";
+	rmdir "$traces/$kept/trace.ini.tmp";
+}
+
+# A trace keeps its comment when it is ended from a session of the other
+# explain format.
+my $json_id = sql("SET vireo.explain_format = json; SELECT vr_activate('a \"json\" trace')");
+sql("SELECT vr_deactivate('$json_id')");
+like(ini($json_id), qr/^Comments="a ""json"" trace"$/m, 'ending a JSON trace from a text session keeps its comment');
+sql("SET vireo.explain_format = json; SELECT vr_cleanup('$json_id')");
 
 # Deactivating an ended trace while another runs is a warning, 42602.
 my $running = sql("SELECT vr_activate('running')");

@@ -249,6 +249,39 @@ my $in_other = records_of($filtered_id, $pids{'alice in other'});
 is_deeply([ @{ $in_other->[-1]{fields} }[ 3, 4 ] ], [ $alice_oid, $other_db ],
 	'the records carry the user and database of the session');
 
+# --- The user of each statement ------------------------------------------
+
+# Alice's own trace holds alice's statements only, in whatever backend: the
+# user who starts a statement decides, statement by statement.  Here bob
+# makes his backend take up alice's trace through a function of hers that
+# starts it, and a DBA's session turns into alice for a while.
+$node->safe_psql(
+	'postgres', q{
+CREATE FUNCTION alice_traces_herself() RETURNS int LANGUAGE sql SECURITY DEFINER AS $$
+	SELECT vr_activate('alice by definer');
+	SELECT 1;
+$$;
+ALTER FUNCTION alice_traces_herself() OWNER TO alice;
+});
+my $b = session('bob');
+my $bpid = pid_of($b);
+$b->query_safe('SELECT alice_traces_herself();');
+$b->query_safe("SELECT 'bob after the definer';");
+my $d = session();
+my $dpid = pid_of($d);
+$d->query_safe($_)
+  foreach ("SELECT 'dba before';", 'SET ROLE alice;', "SELECT 'dba as alice';", 'RESET ROLE;',
+	"SELECT 'dba after the reset';");
+$b->quit;
+$d->quit;
+my $definer_id =
+  $node->safe_psql('postgres', "SELECT trace_id FROM vr_traces_list() WHERE comments = 'alice by definer'");
+deactivate_all();
+is_deeply([ grep { /bob after/ } @{ queries_of(records_of($definer_id, $bpid)) } ],
+	[], 'statements of another user are not recorded into a plain user\'s trace');
+is_deeply(queries_of(records_of($definer_id, $dpid)), ["SELECT 'dba as alice';"],
+	'a session records into it exactly while it runs as that user');
+
 # --- Duration threshold --------------------------------------------------
 
 $s = session();

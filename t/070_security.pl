@@ -199,6 +199,23 @@ unlink("$traces/$fifo_data/trace-3.csv");
 rmdir("$traces/$_") foreach ($fifo, $device, $linked_ini);
 unlink("$traces/$linked_dir");
 
+# A FIFO planted under the name of the data file that a recording backend is
+# about to open: the backend must not wait on it (nor make others wait), and
+# the statement goes on with a warning.
+my $victim = $node->background_psql('postgres', extra_params => [ '-U', 'alice' ], timeout => 60);
+my $victim_pid = $victim->query_safe('SELECT pg_backend_pid();');
+my ($fifo_trace) = run_as('postgres', "SELECT vr_activate('fifo data file')");
+mkfifo("$traces/$fifo_trace/trace-$victim_pid.csv", 0600) or die "mkfifo: $!";
+$victim->{stderr} = '';
+my ($past) = $victim->query("SELECT 'past the fifo';");
+is($past, 'past the fifo', 'a FIFO in place of a data file does not block');
+like($victim->{stderr}, qr/vireo: Could not create the trace file/, 'it is refused with a warning');
+($out) = run_as('bob', 'SELECT 6 * 7');
+is($out, '42', 'other recording sessions go on');
+$victim->quit;
+run_as('postgres', "SELECT vr_deactivate(:'id')", id => $fifo_trace);
+unlink("$traces/$fifo_trace/trace-$victim_pid.csv");
+
 # Privileges.  alice and bob are plain users, admin holds vireo_admin.
 ($out, $err) = run_as('alice', "SELECT vr_activate('spy', ARRAY[$oid{bob}])");
 like($err, qr/ERROR:  55000: You need to have super-user\/vireo_admin previlages/, 'a plain user cannot trace another user');

@@ -172,9 +172,8 @@ SELECT array_to_string(l.users_list::oid[], ',') = array_to_string(:'ten_roles':
 
 --
 -- An unknown user or database, and a plain user who names someone else,
--- fail after the trace directory was made: the slot stays free and the empty
--- directory stays behind.  The next activation in the same statement second
--- gets the same identifier and takes that directory over.
+-- fail before anything is made: no slot is taken and no directory is left
+-- behind.
 --
 DO $$
 DECLARE
@@ -203,7 +202,6 @@ BEGIN
     RAISE NOTICE 'empty directories left behind: %', cardinality(made);
     RAISE NOTICE 'slots taken: %', (SELECT count(*) FROM vr_active_traces()) - running;
     id := vr_activate('takes over');
-    RAISE NOTICE 'same identifier: %', id = made[1];
     INSERT INTO ids VALUES ('takeover', id, statement_timestamp());
 END
 $$;

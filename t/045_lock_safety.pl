@@ -1,0 +1,147 @@
+# The registry lock and the trace slots under hostile use: errors raised by
+# the trace functions must never leave the lock waiting on itself (a hang of
+# every traced session), a failed activation leaves nothing running, plain
+# users cannot take the slots kept for the DBA, and a slot's next trace is
+# told apart from its last and starts with clean counters.
+use strict;
+use warnings;
+use PostgreSQL::Test::Cluster;
+use PostgreSQL::Test::Utils;
+use Test::More;
+
+my $node = PostgreSQL::Test::Cluster->new('lock_safety');
+$node->init;
+$node->append_conf('postgresql.conf', "shared_preload_libraries = 'vireo'");
+$node->start;
+$node->safe_psql(
+	'postgres', q{
+CREATE EXTENSION vireo;
+CREATE ROLE alice LOGIN;
+CREATE ROLE bob LOGIN;
+});
+
+# Runs SQL as user under a timeout: (output, messages, whether it timed out).
+sub run_as
+{
+	my ($user, $sql) = @_;
+	my ($out, $err, $timed_out) = ('', '', 0);
+	$node->psql(
+		'postgres', $sql,
+		stdout => \$out, stderr => \$err, timeout => 60, timed_out => \$timed_out,
+		connstr => $node->connstr('postgres') . " user=$user");
+	return ($out, $err, $timed_out);
+}
+
+sub observe
+{
+	return $node->safe_psql('postgres', "SET vireo.enabled = off; $_[0]");
+}
+
+# A traced session that runs a statement must answer while another one fails.
+sub others_answer
+{
+	my ($case) = @_;
+	my ($out, $err, $timed_out) = run_as('bob', 'SELECT 6 * 7');
+	ok(!$timed_out && $out eq '42', "$case: another traced session still answers");
+}
+
+my $all = observe("SELECT vr_activate('everybody')");
+
+# --- Errors of the trace functions ----------------------------------------
+
+# The role vireo_admin belongs to the cluster and can be dropped; the
+# privilege test of a plain user then fails, and must fail cleanly.
+observe('DROP ROLE vireo_admin');
+foreach my $call ('SELECT count(*) FROM vr_active_traces()',
+	"SELECT vr_activate('alice')", "SELECT vr_deactivate('$all')")
+{
+	my (undef, $err, $timed_out) = run_as('alice', $call);
+	ok(!$timed_out && $err =~ /role "vireo_admin" does not exist/,
+		"without vireo_admin, $call fails at once");
+	others_answer("without vireo_admin, $call");
+}
+observe('CREATE ROLE vireo_admin NOLOGIN');
+
+# A comment whose descriptor cannot be built: the activation fails whole.
+my $dirs_before = observe("SELECT count(*) FROM pg_ls_dir('traces')");
+my (undef, $err, $timed_out) = run_as('alice', q{SELECT vr_activate(repeat('"', 540000000))});
+ok(!$timed_out && $err =~ /out of memory|Cannot enlarge string buffer/,
+	'an activation whose descriptor would pass 1 GB fails at once');
+is(observe('SELECT trace_id FROM vr_active_traces()'), $all, 'and leaves no trace running');
+is(observe("SELECT count(*) FROM pg_ls_dir('traces')"), $dirs_before, 'nor any directory');
+others_answer('a failed activation');
+observe("SELECT vr_deactivate('$all')");
+
+# --- The slots kept for the DBA -------------------------------------------
+
+my $taken = 0;
+while (1)
+{
+	my ($id, $refusal) = run_as('alice', "\\set VERBOSITY verbose\nSELECT vr_activate('alice $taken')");
+	if ($id eq '')
+	{
+		like($refusal, qr/55006: No more sql-profiling allowed/,
+			'a plain user is refused the last free slots like a full registry');
+		last;
+	}
+	last if ++$taken > 15;
+}
+is($taken, 12, 'a plain user takes at most 12 of the 15 slots');
+is(observe("SELECT count(*) FROM (SELECT vr_activate('dba ' || g) FROM generate_series(1, 3) g) a"),
+	'3', 'the last three are left for the DBA');
+my (undef, $full) = run_as('postgres', "\\set VERBOSITY verbose\nSELECT vr_activate('sixteenth')");
+like($full, qr/55006: No more sql-profiling allowed/, 'the sixteenth trace is refused to the DBA too');
+observe('SELECT count(vr_deactivate(trace_id)) FROM vr_active_traces()');
+
+# --- A slot's next trace ---------------------------------------------------
+
+sub trace_named
+{
+	return observe("SELECT trace_id FROM vr_traces_list() WHERE comments = '$_[0]'");
+}
+
+sub recorded
+{
+	my ($id, $text) = @_;
+	my $dir = $node->data_dir . "/traces/$id";
+	return scalar grep { index(slurp_file("$dir/$_"), $text) >= 0 } grep { /^trace-\d+\.csv$/ } slurp_dir($dir);
+}
+
+# Two activations of one statement share its start time.  The backend that
+# recorded into the first must notice the second all the same.
+$node->safe_psql(
+	'postgres', q{
+DO $$
+DECLARE
+    one text := vr_activate('same start one');
+BEGIN
+    PERFORM count(*) FROM pg_class;  -- this backend takes up the first trace
+    PERFORM vr_deactivate(one);
+    PERFORM vr_activate('same start two');
+END
+$$;
+SELECT 'after the second activation';
+});
+my ($one, $two) = (trace_named('same start one'), trace_named('same start two'));
+ok(recorded($two, "SELECT 'after the second activation'"), 'the second trace of the statement records');
+ok(!recorded($one, "SELECT 'after the second activation'"), 'the first one, ended, does not');
+observe("SELECT vr_deactivate('$two')");
+
+# A statement that is still running when its trace ends is not counted in
+# the next trace of its slot, neither while it runs nor when it ends.
+my $first = observe("SELECT vr_activate('running first')");
+my $sleeper = $node->background_psql('postgres', extra_params => [ '-U', 'alice' ]);
+$sleeper->query_until(qr/sleeping/, "\\echo sleeping\nSELECT pg_sleep(3);\n");
+ok( $node->poll_query_until(
+		'postgres', "SELECT running_queries FROM vr_active_traces() WHERE trace_id = '$first'", '1'),
+	'the sleeping statement is counted in its trace');
+observe("SELECT vr_deactivate('$first')");
+my $second = observe("SELECT vr_activate('running second')");
+is(observe("SELECT running_queries FROM vr_active_traces() WHERE trace_id = '$second'"),
+	'0', 'the next trace in the slot starts with no running statement');
+$sleeper->query_safe('SELECT 1;');
+is(observe("SELECT running_queries FROM vr_active_traces() WHERE trace_id = '$second'"),
+	'0', 'the statement of the ended trace is not counted out of the next one');
+$sleeper->quit;
+
+done_testing();
