@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include "capture/timestamp_text.hpp"
+#include "frame/pg_compat.hpp"
 #include "frame/registry.hpp"
 #include "frame/settings.hpp"
 #include "store/paths.hpp"
@@ -52,23 +54,59 @@ bool vrx_write_record(const vrx_open_trace *entry, const StringInfoData &record)
 // Appends value between double quotes, doubling every quote inside it.
 static void append_quoted(StringInfo buffer, const char *value)
 {
+	const size_t length = strlen(value);
+	enlargeStringInfo(buffer, static_cast<int>(Min(2 * length + 2, MaxAllocSize / 2)));
 	appendStringInfoCharMacro(buffer, '"');
-	for (const char *p = value; *p != '\0'; p++)
+	for (const char *p = value;;)
 	{
-		appendStringInfoCharMacro(buffer, *p);
-		if (*p == '"')
-			appendStringInfoCharMacro(buffer, '"');
+		const char *quote = strchr(p, '"');
+		if (quote == nullptr)
+		{
+			appendBinaryStringInfo(buffer, p, static_cast<int>(value + length - p));
+			break;
+		}
+		appendBinaryStringInfo(buffer, p, static_cast<int>(quote - p + 1));
+		appendStringInfoCharMacro(buffer, '"');
+		p = quote + 1;
 	}
 	appendStringInfoCharMacro(buffer, '"');
 }
 
-static void append_timestamp(StringInfo buffer, TimestampTz ts)
+// Numbers are written without the general-purpose formatting routines.
+static void append_uint64(StringInfo buffer, uint64 value)
 {
-	appendStringInfoString(buffer, timestamptz_to_str(ts));
-	appendStringInfoChar(buffer, ',');
+	char digits[20];
+	char *p = digits + sizeof(digits);
+	do
+	{
+		*--p = static_cast<char>('0' + value % 10);
+		value /= 10;
+	} while (value != 0);
+	appendBinaryStringInfo(buffer, p, static_cast<int>(digits + sizeof(digits) - p));
 }
 
-size_t vrx_record_size_bound(const QueryDesc *query_desc, const char *plan)
+static void append_int64(StringInfo buffer, int64 value)
+{
+	if (value < 0)
+	{
+		appendStringInfoCharMacro(buffer, '-');
+		append_uint64(buffer, 0 - static_cast<uint64>(value));
+	}
+	else
+		append_uint64(buffer, static_cast<uint64>(value));
+}
+
+// Appends the values, each followed by a comma.
+template <typename T, size_t N> static void append_list(StringInfo buffer, const T (&values)[N])
+{
+	for (const T value : values)
+	{
+		append_int64(buffer, static_cast<int64>(value));
+		appendStringInfoCharMacro(buffer, ',');
+	}
+}
+
+size_t vrx_record_size_bound(const QueryDesc *query_desc, const char *query_text, const char *plan)
 {
 	// Timestamps, numbers, separators and the line feed take well under 1 kB
 	// (a duration printed with %.6f takes at most 317 characters); a quoted
@@ -76,8 +114,8 @@ size_t vrx_record_size_bound(const QueryDesc *query_desc, const char *plan)
 	size_t bound = 1024;
 	if (application_name != nullptr)
 		bound += 2 * strlen(application_name) + 2;
-	if (query_desc->sourceText != nullptr)
-		bound += 2 * strlen(query_desc->sourceText) + 2;
+	if (query_text != nullptr)
+		bound += 2 * strlen(query_text) + 2;
 	if (plan != nullptr)
 		bound += 2 * strlen(plan) + 2;
 	if (query_desc->params != nullptr)
@@ -86,57 +124,61 @@ size_t vrx_record_size_bound(const QueryDesc *query_desc, const char *plan)
 }
 
 void write_csv_profiler(StringInfo buffer, QueryDesc *query_desc, const vrx_statement &st,
-                        const char *plan, double duration_ms)
+                        const char *query_text, const char *plan, double duration_ms)
 {
 	initStringInfo(buffer);
 	record_end_time = GetCurrentTimestamp();
 
-	append_timestamp(buffer, st.start_time);
-	append_timestamp(buffer, record_end_time);
+	vrx_append_timestamptz(buffer, st.start_time);
+	appendStringInfoCharMacro(buffer, ',');
+	vrx_append_timestamptz(buffer, record_end_time);
+	appendStringInfoCharMacro(buffer, ',');
 
 	if (application_name != nullptr)
 		append_quoted(buffer, application_name);
+	appendStringInfoCharMacro(buffer, ',');
+	const uint32 ids[] = {GetUserId(), MyDatabaseId, vrx_command_type(query_desc->operation)};
+	append_list(buffer, ids);
 
-	appendStringInfo(buffer, ",%u,%u,%u,", GetUserId(), MyDatabaseId,
-	                 static_cast<unsigned>(query_desc->operation));
-
-	if (query_desc->sourceText != nullptr)
-		append_quoted(buffer, query_desc->sourceText);
-	appendStringInfoChar(buffer, ',');
+	if (query_text != nullptr)
+		append_quoted(buffer, query_text);
+	appendStringInfoCharMacro(buffer, ',');
 
 	if (plan != nullptr)
 		append_quoted(buffer, plan);
-	appendStringInfoChar(buffer, ',');
+	appendStringInfoCharMacro(buffer, ',');
 
-	appendStringInfo(buffer, "%.6f," UINT64_FORMAT ",", duration_ms,
-	                 query_desc->estate->es_processed);
+	appendStringInfo(buffer, "%.6f,", duration_ms);
+	append_uint64(buffer, st.rows);
+	appendStringInfoCharMacro(buffer, ',');
 
 	struct rusage e;
-	getrusage(RUSAGE_SELF, &e);
+	vrx_getrusage(&e);
 	const struct rusage &s = st.rusage_start;
-	appendStringInfo(buffer, "%ld,%ld,%ld,%ld,%ld,%ld,%ld,%ld,%ld,%ld", e.ru_inblock - s.ru_inblock,
-	                 e.ru_oublock - s.ru_oublock, e.ru_majflt - s.ru_majflt,
-	                 e.ru_minflt - s.ru_minflt, e.ru_nswap - s.ru_nswap,
-	                 e.ru_nsignals - s.ru_nsignals, e.ru_msgrcv - s.ru_msgrcv,
-	                 e.ru_msgsnd - s.ru_msgsnd, e.ru_nvcsw - s.ru_nvcsw, e.ru_nivcsw - s.ru_nivcsw);
-	appendStringInfoChar(buffer, ',');
+	const long usage[] = {e.ru_inblock - s.ru_inblock, e.ru_oublock - s.ru_oublock,
+	                      e.ru_majflt - s.ru_majflt,   e.ru_minflt - s.ru_minflt,
+	                      e.ru_nswap - s.ru_nswap,     e.ru_nsignals - s.ru_nsignals,
+	                      e.ru_msgrcv - s.ru_msgrcv,   e.ru_msgsnd - s.ru_msgsnd,
+	                      e.ru_nvcsw - s.ru_nvcsw,     e.ru_nivcsw - s.ru_nivcsw};
+	append_list(buffer, usage);
 
 	const BufferUsage &b = pgBufferUsage;
-	appendStringInfo(
-	    buffer,
-	    INT64_FORMAT "," INT64_FORMAT "," INT64_FORMAT "," INT64_FORMAT "," INT64_FORMAT
-	                 "," INT64_FORMAT "," INT64_FORMAT "," INT64_FORMAT,
-	    b.shared_blks_read, b.shared_blks_written, b.shared_blks_hit, b.local_blks_read,
-	    b.local_blks_written, b.local_blks_hit, b.temp_blks_read, b.temp_blks_written);
-	appendStringInfoChar(buffer, ',');
+	const int64 blocks[] = {b.shared_blks_read,  b.shared_blks_written, b.shared_blks_hit,
+	                        b.local_blks_read,   b.local_blks_written,  b.local_blks_hit,
+	                        b.temp_blks_read,    b.temp_blks_written};
+	append_list(buffer, blocks);
 
 	ParamListInfo params = query_desc->params;
 	if (params != nullptr && params->numParams > 0)
 	{
-		appendStringInfo(buffer, "\"%u", params->params[0].ptype);
-		for (int i = 1; i < params->numParams; i++)
-			appendStringInfo(buffer, " %u", params->params[i].ptype);
-		appendStringInfoChar(buffer, '"');
+		appendStringInfoCharMacro(buffer, '"');
+		for (int i = 0; i < params->numParams; i++)
+		{
+			if (i > 0)
+				appendStringInfoCharMacro(buffer, ' ');
+			append_uint64(buffer, params->params[i].ptype);
+		}
+		appendStringInfoCharMacro(buffer, '"');
 	}
-	appendStringInfoChar(buffer, '\n');
+	appendStringInfoCharMacro(buffer, '\n');
 }

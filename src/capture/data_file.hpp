@@ -15,12 +15,13 @@ bool vrx_open_trace_files(vrx_open_trace *entry);
 bool vrx_write_record(const vrx_open_trace *entry, const StringInfoData &record);
 
 // An upper bound of the size of the record that write_csv_profiler would
-// build with plan as its plan text.
-size_t vrx_record_size_bound(const QueryDesc *query_desc, const char *plan);
+// build with query_text and plan.
+size_t vrx_record_size_bound(const QueryDesc *query_desc, const char *query_text, const char *plan);
 
 // Builds one complete profile record of the statement into buffer (which it
-// initialises), with plan (or nothing) as its plan text and duration_ms as
-// its duration.  Sets record_end_time.  The caller has checked with
-// vrx_record_size_bound that the record fits in memory.
+// initialises), with query_text (or nothing) as its text, plan (or nothing)
+// as its plan text and duration_ms as its duration.  Sets record_end_time.
+// The caller has checked with vrx_record_size_bound that the record fits in
+// memory.
 void write_csv_profiler(StringInfo buffer, QueryDesc *query_desc, const vrx_statement &st,
-                        const char *plan, double duration_ms);
+                        const char *query_text, const char *plan, double duration_ms);

@@ -80,14 +80,13 @@ static void forget_statement(void *arg)
 	}
 }
 
-// Makes the statement's capture state, once its executor state exists: the
-// traces whose users include the current user (their data files opened now
-// if need be), and the start snapshots.
-static void begin_statement(QueryDesc *query_desc)
+// The traces that record a statement the current user starts: their data
+// files are opened now if need be.  False when there is none.
+static bool select_traces(uint64 (&generation)[VRX_MAX_TRACES], bool *timing)
 {
-	uint64 generation[VRX_MAX_TRACES] = {};
 	bool any = false;
 
+	*timing = false;
 	for (vrx_open_trace *entry = vrx_open_traces; entry != nullptr;)
 	{
 		vrx_open_trace *next = entry->next;
@@ -98,14 +97,19 @@ static void begin_statement(QueryDesc *query_desc)
 			else
 			{
 				generation[entry->slot_index] = entry->generation;
+				*timing = *timing || entry->explain_timing;
 				any = true;
 			}
 		}
 		entry = next;
 	}
-	if (!any)
-		return;
+	return any;
+}
 
+// Makes the statement's capture state, once its executor state exists.
+static void begin_statement(QueryDesc *query_desc, const uint64 (&generation)[VRX_MAX_TRACES],
+                            bool timing)
+{
 	MemoryContext cxt = query_desc->estate->es_query_cxt;
 	if (query_desc->totaltime == nullptr)
 	{
@@ -118,13 +122,17 @@ static void begin_statement(QueryDesc *query_desc)
 	st->query_desc = query_desc;
 	memcpy(st->generation, generation, sizeof(generation));
 	st->dest_recorded = destination_recorded(query_desc->dest);
-	st->start_time = statement_start;
+	st->timing = timing;
+	// A statement started while another one runs (the body of a function it
+	// calls, a cursor opened by a function) starts now, not when the client's
+	// statement did.
+	st->start_time = vrx_run_depth == 0 ? statement_start : GetCurrentTimestamp();
 	st->forget.func = forget_statement;
 	st->forget.arg = st;
 	MemoryContextRegisterResetCallback(cxt, &st->forget);
 	st->next = vrx_statements;
 	vrx_statements = st;
-	getrusage(RUSAGE_SELF, &st->rusage_start);
+	vrx_getrusage(&st->rusage_start);
 }
 
 void vrx_ExecutorStart(QueryDesc *query_desc, int eflags)
@@ -146,6 +154,8 @@ void vrx_ExecutorStart(QueryDesc *query_desc, int eflags)
 
 	// With recording switched off, close what is open and do not look at the
 	// registry at all.
+	uint64 generation[VRX_MAX_TRACES] = {};
+	bool timing = false;
 	bool record = false;
 	if (!vireo_enabled)
 	{
@@ -155,16 +165,20 @@ void vrx_ExecutorStart(QueryDesc *query_desc, int eflags)
 	else
 	{
 		vrx_scan_registry();
-		record = profiling_allowed && vrx_open_traces != nullptr && vrx_user_is_traced();
+		record = profiling_allowed && vrx_open_traces != nullptr && vrx_user_is_traced() &&
+		         select_traces(generation, &timing);
+		// Actual rows and buffers on every plan node; per-node times unless
+		// every trace of the statement was started without them.
 		if (record && (eflags & EXEC_FLAG_EXPLAIN_ONLY) == 0)
-			query_desc->instrument_options |= INSTRUMENT_TIMER | INSTRUMENT_BUFFERS;
+			query_desc->instrument_options |=
+			    INSTRUMENT_ROWS | INSTRUMENT_BUFFERS | (timing ? INSTRUMENT_TIMER : 0);
 	}
 	vrx_rewrite_ended_descriptors();
 
 	hand_on_start(query_desc, eflags);
 
 	if (record)
-		begin_statement(query_desc);
+		begin_statement(query_desc, generation, timing);
 }
 
 // Raises the running counters of the statement's traces for one executor
@@ -177,7 +191,7 @@ static void count_in(vrx_statement *st)
 	st->counted = 0;
 	for (int i = 0; i < VRX_MAX_TRACES; i++)
 	{
-		if (st->generation[i] != 0 && vrx_counter_add(&registry->counters[i].running,
+		if (st->generation[i] != 0 && vrx_counter_add(&registry->live[i].running,
 		                                              VRX_RUNNING_TAG_SHIFT, st->generation[i],
 		                                              1, &value))
 			st->counted |= 1u << i;
@@ -194,39 +208,51 @@ static void count_out(vrx_statement *st)
 	for (int i = 0; i < VRX_MAX_TRACES; i++)
 	{
 		if (st->counted & (1u << i))
-			(void) vrx_counter_add(&registry->counters[i].running, VRX_RUNNING_TAG_SHIFT,
+			(void) vrx_counter_add(&registry->live[i].running, VRX_RUNNING_TAG_SHIFT,
 			                       st->generation[i], -1, &value);
 	}
 	st->counted = 0;
 }
 
-// One executor run of a recorded statement, counted in and out.
+// One executor run, counted in the depth of runs and, for a recorded
+// statement, in its traces' running counters; a recorded statement adds the
+// rows of the run to its own (a cursor's rows are those of all its FETCHes).
 static void run_counted(vrx_statement *st, QueryDesc *query_desc, ScanDirection direction,
                         uint64 count, bool execute_once)
 {
-	st->dest_recorded = destination_recorded(query_desc->dest);
-	count_in(st);
+	const int depth = vrx_run_depth;
+
+	if (st != nullptr)
+	{
+		st->dest_recorded = destination_recorded(query_desc->dest);
+		count_in(st);
+	}
+	vrx_run_depth = depth + 1;
 	PG_TRY();
 	{
 		hand_on_run(query_desc, direction, count, execute_once);
 	}
 	PG_CATCH();
 	{
-		count_out(st);
+		vrx_run_depth = depth;
+		if (st != nullptr)
+			count_out(st);
 		PG_RE_THROW();
 	}
 	PG_END_TRY();
-	count_out(st);
+	vrx_run_depth = depth;
+	if (st != nullptr)
+	{
+		count_out(st);
+		st->rows += query_desc->estate->es_processed;
+	}
 }
 
 void vrx_ExecutorRun(QueryDesc *query_desc, ScanDirection direction, uint64 count,
                      bool execute_once)
 {
-	vrx_statement *st = vrx_statements != nullptr ? vrx_find_statement(query_desc) : nullptr;
-	if (st == nullptr)
-		hand_on_run(query_desc, direction, count, execute_once);
-	else
-		run_counted(st, query_desc, direction, count, execute_once);
+	run_counted(vrx_statements != nullptr ? vrx_find_statement(query_desc) : nullptr, query_desc,
+	            direction, count, execute_once);
 }
 
 // Appends the built records to this backend's data files of the traces that
@@ -286,7 +312,7 @@ static void write_records(const uint64 (&generation)[VRX_MAX_TRACES],
 
 		uint64 size;
 		if (entry->max_size != 0 &&
-		    vrx_counter_add(&registry->counters[i].log_size, VRX_LOG_SIZE_TAG_SHIFT,
+		    vrx_counter_add(&registry->live[i].log_size, VRX_LOG_SIZE_TAG_SHIFT,
 		                    entry->generation, record.len, &size) &&
 		    size >= static_cast<uint64>(entry->max_size) &&
 		    size - static_cast<uint64>(record.len) < static_cast<uint64>(entry->max_size))
@@ -332,7 +358,7 @@ void vrx_ExecutorEnd(QueryDesc *query_desc)
 				want_text = true;
 		}
 		if (want_json || want_text)
-			vrx_build_records(query_desc, *st, want_json, want_text, &json_record, &text_record);
+			vrx_build_records(query_desc, st, want_json, want_text, &json_record, &text_record);
 	}
 
 	// The statement's capture state goes with its executor memory here.

@@ -3,13 +3,15 @@
 // descriptor from inside a hook.
 #pragma once
 
+#include "capture/transaction_end.hpp"
 #include "frame/pg.hpp"
 
-// Whether vrx_guarded may run now: a subtransaction can be started only in
-// a normal transaction state and outside a parallel operation.
+// Whether vrx_guarded may run now: a subtransaction can be started (and
+// rolled back) only in a normal transaction state, outside a parallel
+// operation, and not while a COMMIT is under way.
 inline bool vrx_can_guard(void)
 {
-	return IsTransactionState() && !IsInParallelMode();
+	return IsTransactionState() && !IsInParallelMode() && !vrx_commit_in_progress;
 }
 
 // Runs fn inside an internal subtransaction, as PL/pgSQL runs an exception

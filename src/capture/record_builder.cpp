@@ -2,6 +2,7 @@
 
 #include "capture/data_file.hpp"
 #include "capture/guard.hpp"
+#include "capture/statement_text.hpp"
 
 static constexpr const char *PLAN_NOT_AVAILABLE = "vireo: plan not available: ";
 
@@ -11,12 +12,12 @@ static char *build_explain(QueryDesc *query_desc, ExplainFormat format)
 {
 	MemoryContext old = MemoryContextSwitchTo(query_desc->estate->es_query_cxt);
 	ExplainState *es = NewExplainState();
-	const bool instrumented = query_desc->instrument_options != 0;
+	const int options = query_desc->instrument_options;
 
 	es->verbose = false;
-	es->analyze = instrumented;
-	es->buffers = instrumented;
-	es->timing = instrumented;
+	es->analyze = options != 0;
+	es->buffers = (options & INSTRUMENT_BUFFERS) != 0;
+	es->timing = (options & INSTRUMENT_TIMER) != 0;
 	es->format = format;
 
 	ExplainBeginOutput(es);
@@ -38,82 +39,93 @@ static char *build_explain(QueryDesc *query_desc, ExplainFormat format)
 	return str->data;
 }
 
-// The duration written into the record: the top plan node's time per loop.
+// The duration written into the record: the top plan node's time per loop;
+// without per-node timing, the time of the whole executor run.
 static double plan_duration_ms(QueryDesc *query_desc)
 {
 	Instrumentation *instr = query_desc->planstate ? query_desc->planstate->instrument : nullptr;
 	if (instr == nullptr)
 		return 0.0;
+	if ((query_desc->instrument_options & INSTRUMENT_TIMER) == 0)
+	{
+		if (query_desc->totaltime == nullptr)
+			return 0.0;
+		InstrEndLoop(query_desc->totaltime);
+		return query_desc->totaltime->total * 1000.0;
+	}
 	InstrEndLoop(instr);
 	return instr->nloops > 0 ? instr->total / instr->nloops * 1000.0 : 0.0;
 }
 
-static bool fits(QueryDesc *query_desc, const char *plan)
+static bool fits(QueryDesc *query_desc, const char *query_text, const char *plan)
 {
-	return vrx_record_size_bound(query_desc, plan) < MaxAllocSize;
+	return vrx_record_size_bound(query_desc, query_text, plan) < MaxAllocSize;
 }
 
 // Builds one record with plan, or with the note about why there is none.
 static void build_record(StringInfo record, QueryDesc *query_desc, const vrx_statement &st,
-                         const char *plan, const char *no_plan_reason)
+                         const char *query_text, const char *plan)
 {
-	const double duration = plan_duration_ms(query_desc);
+	const char *no_plan_reason = st.plan_failure;
 	char *note = nullptr;
 
-	if (plan != nullptr && !fits(query_desc, plan))
+	if (plan != nullptr && !fits(query_desc, query_text, plan))
 	{
 		plan = nullptr;
 		no_plan_reason = "the record would exceed 1 GB";
 	}
 	if (plan == nullptr && no_plan_reason != nullptr)
 		plan = note = psprintf("%s%s", PLAN_NOT_AVAILABLE, no_plan_reason);
-	if (!fits(query_desc, plan))
+	if (!fits(query_desc, query_text, plan))
 	{
 		ereport(LOG, (errmsg("vireo: a statement was not recorded: its record would exceed 1 GB")));
 		*record = StringInfoData{};
 	}
 	else
-		write_csv_profiler(record, query_desc, st, plan, duration);
+		write_csv_profiler(record, query_desc, st, query_text, plan, st.plan_duration_ms);
 	if (note != nullptr)
 		pfree(note);
 }
 
-void vrx_build_records(QueryDesc *query_desc, const vrx_statement &st, bool want_json,
-                       bool want_text, StringInfo json_record, StringInfo text_record)
+void vrx_build_plans(QueryDesc *query_desc, vrx_statement *st, bool want_json, bool want_text)
+{
+	MemoryContext old = MemoryContextSwitchTo(query_desc->estate->es_query_cxt);
+
+	st->plans_built = true;
+	st->plan_duration_ms = plan_duration_ms(query_desc);
+	// The plan is deparsed from the catalogs, which may have changed since
+	// the statement started (a cursor closed at COMMIT after its function
+	// was dropped): the texts are built where an error cannot escape.  That
+	// takes a subtransaction, which cannot be had inside a parallel
+	// operation or while a COMMIT is under way (a cursor's plan was built
+	// before the COMMIT; others started after it, in deferred triggers).
+	if (vrx_can_guard())
+		st->plan_failure = vrx_guarded([&] {
+			if (want_json)
+				st->json_plan = build_explain(query_desc, EXPLAIN_FORMAT_JSON);
+			if (want_text)
+				st->text_plan = build_explain(query_desc, EXPLAIN_FORMAT_TEXT);
+		});
+	else if (IsInParallelMode())
+		st->plan_failure = pstrdup("the statement ended inside a parallel operation");
+	else
+		st->plan_failure = pstrdup("the statement ended while its transaction committed");
+	if (st->plan_failure != nullptr)
+		st->json_plan = st->text_plan = nullptr;
+	MemoryContextSwitchTo(old);
+}
+
+void vrx_build_records(QueryDesc *query_desc, vrx_statement *st, bool want_json, bool want_text,
+                       StringInfo json_record, StringInfo text_record)
 {
 	*json_record = StringInfoData{};
 	*text_record = StringInfoData{};
 
-	// The plan is deparsed from the catalogs, which may have changed since
-	// the statement started (a cursor closed at COMMIT after its function
-	// was dropped): the whole build runs where an error cannot escape.
-	char *failure;
-	if (vrx_can_guard())
-		failure = vrx_guarded([&] {
-			if (want_json)
-				build_record(json_record, query_desc, st,
-				             build_explain(query_desc, EXPLAIN_FORMAT_JSON), nullptr);
-			if (want_text)
-				build_record(text_record, query_desc, st,
-				             build_explain(query_desc, EXPLAIN_FORMAT_TEXT), nullptr);
-		});
-	else if (IsInParallelMode())
-		failure = pstrdup("the statement ended inside a parallel operation");
-	else
-		failure = pstrdup("the statement ended while its transaction was rolled back");
-	if (failure == nullptr)
-		return;
-
-	StringInfo built[] = {json_record, text_record};
-	for (StringInfo record : built)
-	{
-		if (record->data != nullptr)
-			pfree(record->data);
-		*record = StringInfoData{};
-	}
+	if (!st->plans_built)
+		vrx_build_plans(query_desc, st, want_json, want_text);
+	const char *query_text = vrx_statement_text(query_desc);
 	if (want_json)
-		build_record(json_record, query_desc, st, nullptr, failure);
+		build_record(json_record, query_desc, *st, query_text, st->json_plan);
 	if (want_text)
-		build_record(text_record, query_desc, st, nullptr, failure);
-	pfree(failure);
+		build_record(text_record, query_desc, *st, query_text, st->text_plan);
 }

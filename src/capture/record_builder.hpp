@@ -11,5 +11,11 @@
 // the reason in its place; when even that record cannot be built, it is
 // skipped with a LOG line.  No error raised while building reaches the
 // statement, except a query cancel.
-void vrx_build_records(QueryDesc *query_desc, const vrx_statement &st, bool want_json,
-                       bool want_text, StringInfo json_record, StringInfo text_record);
+void vrx_build_records(QueryDesc *query_desc, vrx_statement *st, bool want_json, bool want_text,
+                       StringInfo json_record, StringInfo text_record);
+
+// Builds the statement's plan texts in the forms asked for, into its capture
+// state, where an error cannot reach the statement; a failure is kept as the
+// reason there is no plan.  vrx_build_records builds them itself when they
+// were not built before.
+void vrx_build_plans(QueryDesc *query_desc, vrx_statement *st, bool want_json, bool want_text);

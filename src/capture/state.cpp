@@ -6,6 +6,7 @@ vrx_open_trace *vrx_open_traces = nullptr;
 vrx_statement *vrx_statements = nullptr;
 
 TimestampTz statement_start = 0;
+int vrx_run_depth = 0;
 TimestampTz record_end_time = 0;
 bool profiling_allowed = true;
 

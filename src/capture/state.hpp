@@ -22,6 +22,7 @@ struct vrx_open_trace
 	int64 max_size;       // bytes; 0 = no limit
 	int32 log_min_duration;
 	double version;
+	bool explain_timing; // time every plan node
 	uint32 users_list[VRX_MAX_LIST]; // first 0 ends the list; all 0 = any user
 	char trace_id[VRX_TRACE_ID_LEN + 1];
 	bool user_matches; // the current user is one the trace follows
@@ -45,16 +46,38 @@ struct vrx_statement
 	// Whether the statement's results go where statements are recorded, as
 	// its destination said at executor start and at its last run.
 	bool dest_recorded;
-	TimestampTz start_time;
+	bool timing;            // every plan node is timed
+	uint64 rows;            // rows processed by all its runs
+	TimestampTz start_time; // its own start
 	struct rusage rusage_start;
+	// Its plan texts, once built (at its executor end, or before a COMMIT or
+	// ROLLBACK that will close it), in its executor memory; or why there are
+	// none.
+	bool plans_built;
+	char *json_plan;
+	char *text_plan;
+	char *plan_failure;
+	double plan_duration_ms;
 	MemoryContextCallback forget; // unlinks the statement when its memory goes
 };
 
 extern vrx_statement *vrx_statements; // most recent first
 
 extern TimestampTz statement_start; // start of the current top-level statement
+extern int vrx_run_depth;           // executor runs in progress in this process
 extern TimestampTz record_end_time; // end time of the last record built
 extern bool profiling_allowed;      // false while the module runs its own SQL
+
+// This process's resource usage.  A backend is one thread, so on Linux the
+// thread's counters are the process's, and cheaper to read.
+inline void vrx_getrusage(struct rusage *usage)
+{
+#ifdef RUSAGE_THREAD
+	getrusage(RUSAGE_THREAD, usage);
+#else
+	getrusage(RUSAGE_SELF, usage);
+#endif
+}
 
 // The statement of query_desc, or null when it is not recorded.
 inline vrx_statement *vrx_find_statement(const QueryDesc *query_desc)

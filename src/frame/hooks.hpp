@@ -8,3 +8,4 @@ extern shmem_startup_hook_type vrx_prev_shmem_startup_hook;
 extern ExecutorStart_hook_type vrx_prev_ExecutorStart;
 extern ExecutorRun_hook_type vrx_prev_ExecutorRun;
 extern ExecutorEnd_hook_type vrx_prev_ExecutorEnd;
+extern ProcessUtility_hook_type vrx_prev_ProcessUtility;

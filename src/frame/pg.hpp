@@ -26,6 +26,7 @@ extern "C" {
 #include "storage/lwlock.h"
 #include "storage/shmem.h"
 #include "tcop/dest.h"
+#include "tcop/utility.h"
 #include "utils/acl.h"
 #include "utils/array.h"
 #include "utils/builtins.h"

@@ -77,3 +77,31 @@ inline int vrx_decode_datetime(char **field, int *ftype, int nf, int *dtype, str
 	return DecodeDateTime(field, ftype, nf, dtype, tm, fsec, tzp);
 #endif
 }
+
+// The command type written into records: the same number on every release
+// (1 select, 2 update, 3 insert, 4 delete, 5 utility, 6 nothing, 7 merge),
+// whatever the server's own CmdType numbers are (15 put MERGE at 5).
+inline unsigned vrx_command_type(CmdType operation)
+{
+	switch (operation)
+	{
+		case CMD_SELECT:
+			return 1;
+		case CMD_UPDATE:
+			return 2;
+		case CMD_INSERT:
+			return 3;
+		case CMD_DELETE:
+			return 4;
+		case CMD_UTILITY:
+			return 5;
+		case CMD_NOTHING:
+			return 6;
+#if PG_VERSION_NUM >= 150000
+		case CMD_MERGE:
+			return 7;
+#endif
+		default:
+			return 0;
+	}
+}

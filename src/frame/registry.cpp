@@ -35,11 +35,11 @@ void vrx_shmem_startup(void)
 		memset(registry, 0, sizeof(vrx_trace_registry));
 		registry->lock = &(GetNamedLWLockTranche(TRANCHE_NAME))->lock;
 		pg_atomic_init_u64(&registry->change_count, 0);
-		for (auto &counters : registry->counters)
+		for (auto &state : registry->live)
 		{
-			pg_atomic_init_u64(&counters.generation, 0);
-			pg_atomic_init_u64(&counters.log_size, 0);
-			pg_atomic_init_u64(&counters.running, 0);
+			pg_atomic_init_u64(&state.generation, 0);
+			pg_atomic_init_u64(&state.log_size, 0);
+			pg_atomic_init_u64(&state.running, 0);
 		}
 	}
 	vrx_shared_config = registry;
@@ -54,18 +54,19 @@ void vrx_shmem_shutdown(int, Datum)
 	// The registry goes away with shared memory; nothing to save.
 }
 
-void vrx_start_slot(int slot_index, uint64 generation)
+void vrx_start_slot(int slot_index, uint64 generation, bool explain_timing)
 {
 	vrx_trace_registry *registry = vrx_shared_config;
-	vrx_slot_counters &counters = registry->counters[slot_index];
+	vrx_slot_state &state = registry->live[slot_index];
 
 	registry->slots[slot_index].curr_log_size = 0;
 	registry->slots[slot_index].running_queries = 0;
-	pg_atomic_write_u64(&counters.log_size, generation << VRX_LOG_SIZE_TAG_SHIFT);
-	pg_atomic_write_u64(&counters.running, generation << VRX_RUNNING_TAG_SHIFT);
+	state.explain_timing = explain_timing;
+	pg_atomic_write_u64(&state.log_size, generation << VRX_LOG_SIZE_TAG_SHIFT);
+	pg_atomic_write_u64(&state.running, generation << VRX_RUNNING_TAG_SHIFT);
 	// Whoever sees the new generation sees the counters reset.
 	pg_write_barrier();
-	pg_atomic_write_u64(&counters.generation, generation);
+	pg_atomic_write_u64(&state.generation, generation);
 	pg_atomic_write_u64(&registry->change_count, generation);
 }
 
@@ -74,7 +75,7 @@ void vrx_free_slot(int slot_index, TimestampTz last_change)
 	vrx_trace_registry *registry = vrx_shared_config;
 
 	registry->slots[slot_index].start_time = 0;
-	pg_atomic_write_u64(&registry->counters[slot_index].generation, 0);
+	pg_atomic_write_u64(&registry->live[slot_index].generation, 0);
 	registry->active_count--;
 	registry->last_change = last_change;
 	pg_atomic_write_u64(&registry->change_count, pg_atomic_read_u64(&registry->change_count) + 1);

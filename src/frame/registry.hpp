@@ -27,16 +27,18 @@ struct vrx_trace_slot
 	double version;                     // 3.0 text EXPLAIN, 4.0 JSON EXPLAIN
 };
 
-// What changes with every statement a trace records, kept out of the slot so
-// that backends update it without the registry lock.  Each counter carries
-// the low bits of its trace's generation above its value, so that a backend
-// still holding a trace that has ended can never count into the trace that
-// took the slot over.
-struct vrx_slot_counters
+// What a slot holds beyond the fields other modules know: the trace's
+// identity and the counters that change with every statement it records,
+// which backends update without the registry lock.  Each counter carries the
+// low bits of its trace's generation above its value, so that a backend still
+// holding a trace that has ended can never count into the trace that took
+// the slot over.
+struct vrx_slot_state
 {
 	pg_atomic_uint64 generation; // generation of the trace in the slot; 0 = free
 	pg_atomic_uint64 log_size;   // generation tag | bytes written by all backends
 	pg_atomic_uint64 running;    // generation tag | statements inside an executor run
+	bool explain_timing;         // plans with per-node times (set at activation)
 };
 
 struct vrx_trace_registry
@@ -56,7 +58,7 @@ struct vrx_trace_registry
 	// without the lock; an activation's new value is the trace's generation,
 	// which is therefore unique for the life of the server.
 	pg_atomic_uint64 change_count;
-	vrx_slot_counters counters[VRX_MAX_TRACES];
+	vrx_slot_state live[VRX_MAX_TRACES];
 };
 
 // Where the generation tag sits in each counter.
@@ -112,7 +114,7 @@ void vrx_shmem_shutdown(int code, Datum arg);
 
 // Makes slot the home of a new trace of generation: its counters start at 0.
 // The caller holds the registry lock exclusively and has filled the slot.
-void vrx_start_slot(int slot_index, uint64 generation);
+void vrx_start_slot(int slot_index, uint64 generation, bool explain_timing);
 
 // Frees the slot of an ending trace; last_change as given.  The caller holds
 // the registry lock exclusively.
@@ -121,7 +123,7 @@ void vrx_free_slot(int slot_index, TimestampTz last_change);
 // The generation of the trace in a slot (0 when free), read without the lock.
 inline uint64 vrx_slot_generation(int slot_index)
 {
-	return pg_atomic_read_u64(&vrx_shared_config->counters[slot_index].generation);
+	return pg_atomic_read_u64(&vrx_shared_config->live[slot_index].generation);
 }
 
 // Ends the trace of generation in its slot, once: frees the slot under the

@@ -6,6 +6,7 @@ bool vireo_enabled = true;
 bool vireo_use_array_for_paramas = false;
 int vireo_explain_format = VRX_EXPLAIN_TEXT;
 int vireo_min_free_space = -1;
+bool vireo_explain_timing = true;
 
 static const struct config_enum_entry explain_format_options[] = {
     {"text", VRX_EXPLAIN_TEXT, false},
@@ -26,6 +27,12 @@ void vrx_define_settings(void)
 	DefineCustomEnumVariable("vireo.explain_format", "EXPLAIN format to be used in the trace.",
 	                         nullptr, &vireo_explain_format, VRX_EXPLAIN_TEXT,
 	                         explain_format_options, PGC_USERSET, 0, nullptr, nullptr, nullptr);
+
+	DefineCustomBoolVariable(
+	    "vireo.explain_timing", "Time every plan node of the statements a new trace records.",
+	    "Off records plans with actual rows and buffers but without per-node times; the "
+	    "statement's duration is measured either way.  Read when a trace is activated.",
+	    &vireo_explain_timing, true, PGC_USERSET, 0, nullptr, nullptr, nullptr);
 
 	// Traces live on the file system of the data directory, usually beside
 	// the WAL: a server that cannot write WAL stops, so recording stops first.

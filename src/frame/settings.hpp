@@ -15,6 +15,9 @@ constexpr double VRX_VERSION_JSON = 4.0;
 extern bool vireo_enabled;
 extern bool vireo_use_array_for_paramas;
 extern int vireo_explain_format;
+// Whether traces activated by this session time every plan node (off: plans
+// with actual rows and buffers but no per-node times, which is much cheaper).
+extern bool vireo_explain_timing;
 // Megabytes of free space to keep on the file system of the traces root;
 // -1 (the default) keeps the larger of 1 GB and 5 % of it, 0 keeps none.
 extern int vireo_min_free_space;

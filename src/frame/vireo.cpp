@@ -3,6 +3,7 @@
 #include "frame/pg.hpp"
 
 #include "capture/executor_hooks.hpp"
+#include "capture/transaction_end.hpp"
 #include "frame/hooks.hpp"
 #include "frame/pg_compat.hpp"
 #include "frame/registry.hpp"
@@ -21,6 +22,7 @@ shmem_startup_hook_type vrx_prev_shmem_startup_hook = nullptr;
 ExecutorStart_hook_type vrx_prev_ExecutorStart = nullptr;
 ExecutorRun_hook_type vrx_prev_ExecutorRun = nullptr;
 ExecutorEnd_hook_type vrx_prev_ExecutorEnd = nullptr;
+ProcessUtility_hook_type vrx_prev_ProcessUtility = nullptr;
 
 static bool hooks_installed = false;
 
@@ -45,6 +47,9 @@ void _PG_init(void)
 	ExecutorRun_hook = vrx_ExecutorRun;
 	vrx_prev_ExecutorEnd = ExecutorEnd_hook;
 	ExecutorEnd_hook = vrx_ExecutorEnd;
+	vrx_prev_ProcessUtility = ProcessUtility_hook;
+	ProcessUtility_hook = vrx_ProcessUtility;
+	RegisterXactCallback(vrx_at_transaction_end, nullptr);
 	hooks_installed = true;
 }
 
@@ -59,6 +64,8 @@ void _PG_fini(void)
 	ExecutorStart_hook = vrx_prev_ExecutorStart;
 	ExecutorRun_hook = vrx_prev_ExecutorRun;
 	ExecutorEnd_hook = vrx_prev_ExecutorEnd;
+	ProcessUtility_hook = vrx_prev_ProcessUtility;
+	UnregisterXactCallback(vrx_at_transaction_end, nullptr);
 	hooks_installed = false;
 }
 

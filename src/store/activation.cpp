@@ -196,8 +196,9 @@ static void release_trace_directory(const char *trace_id)
 // identifier and a slot, make the directory, write the descriptor, fill the
 // slot.  Plain system calls and memory writes only, nothing that can raise;
 // what failed is returned, to be raised once the lock is released.
-static void activate_locked(vrx_trace_slot &draft, const StringInfoData &descriptor,
-                            bool privileged, activation_outcome &outcome)
+static void activate_locked(vrx_trace_slot &draft, bool explain_timing,
+                            const StringInfoData &descriptor, bool privileged,
+                            activation_outcome &outcome)
 {
 	vrx_trace_registry *registry = vrx_shared_config;
 
@@ -228,7 +229,7 @@ static void activate_locked(vrx_trace_slot &draft, const StringInfoData &descrip
 	registry->active_count++;
 	registry->activation_seq = static_cast<uint16>(seq + 1);
 	registry->last_change = draft.start_time;
-	vrx_start_slot(index, pg_atomic_read_u64(&registry->change_count) + 1);
+	vrx_start_slot(index, pg_atomic_read_u64(&registry->change_count) + 1, explain_timing);
 }
 
 static void report_activation_failure(const activation_outcome &outcome)
@@ -340,7 +341,7 @@ Datum vr_activate(PG_FUNCTION_ARGS)
 
 	vrx_trace_registry *registry = vrx_shared_config;
 	LWLockAcquire(registry->lock, LW_EXCLUSIVE);
-	activate_locked(draft, descriptor, privileged, *outcome);
+	activate_locked(draft, vireo_explain_timing, descriptor, privileged, *outcome);
 	LWLockRelease(registry->lock);
 
 	report_activation_failure(*outcome);

@@ -76,11 +76,11 @@ Datum vr_active_traces(PG_FUNCTION_ARGS)
 		LWLockAcquire(registry->lock, LW_SHARED);
 		const vrx_trace_slot slot = registry->slots[index];
 		const uint64 generation = vrx_slot_generation(index);
-		vrx_slot_counters &counters = registry->counters[index];
+		vrx_slot_state &state = registry->live[index];
 		const uint64 log_size =
-		    vrx_counter_value(&counters.log_size, VRX_LOG_SIZE_TAG_SHIFT, generation);
+		    vrx_counter_value(&state.log_size, VRX_LOG_SIZE_TAG_SHIFT, generation);
 		const uint64 running =
-		    vrx_counter_value(&counters.running, VRX_RUNNING_TAG_SHIFT, generation);
+		    vrx_counter_value(&state.running, VRX_RUNNING_TAG_SHIFT, generation);
 		LWLockRelease(registry->lock);
 
 		// The privilege test looks the role up, which can fail: it is made

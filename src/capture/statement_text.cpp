@@ -1,0 +1,71 @@
+#include "capture/statement_text.hpp"
+
+// Skips blanks, semicolons and comments (-- to the end of the line, and
+// /* */, which nest) from p, to at most end (null: the end of the string).
+static const char *skip_filler(const char *p, const char *end)
+{
+	while ((end == nullptr || p < end) && *p != '\0')
+	{
+		if (isspace(static_cast<unsigned char>(*p)) || *p == ';')
+			p++;
+		else if (p[0] == '-' && p[1] == '-')
+		{
+			while ((end == nullptr || p < end) && *p != '\0' && *p != '\n')
+				p++;
+		}
+		else if (p[0] == '/' && p[1] == '*')
+		{
+			int depth = 0;
+			do
+			{
+				if (p[0] == '/' && p[1] == '*')
+				{
+					depth++;
+					p += 2;
+				}
+				else if (p[0] == '*' && p[1] == '/')
+				{
+					depth--;
+					p += 2;
+				}
+				else
+					p++;
+			} while (depth > 0 && (end == nullptr || p < end) && *p != '\0');
+		}
+		else
+			break;
+	}
+	return p;
+}
+
+const char *vrx_statement_text(const QueryDesc *query_desc)
+{
+	const char *text = query_desc->sourceText;
+	const PlannedStmt *stmt = query_desc->plannedstmt;
+
+	if (text == nullptr || stmt == nullptr || stmt->stmt_location < 0 ||
+	    (stmt->stmt_location == 0 && stmt->stmt_len <= 0))
+		return text;
+
+	const size_t location = static_cast<size_t>(stmt->stmt_location);
+	if (strnlen(text, location) < location)
+		return text;
+	const char *start = text + location;
+	const char *stop = stmt->stmt_len > 0 ? start + strnlen(start, stmt->stmt_len) : nullptr;
+
+	// Only filler may stand around the statement for the string to be the
+	// statement alone.  The scans stop at the first character of another
+	// statement, so this costs little even in a long string of many.
+	if (skip_filler(text, start) >= start && (stop == nullptr || *skip_filler(stop, nullptr) == '\0'))
+		return text;
+
+	// The statement as located, without the blanks that the server counts
+	// to it after the previous semicolon and before its own.
+	if (stop == nullptr)
+		stop = start + strlen(start);
+	while (start < stop && isspace(static_cast<unsigned char>(*start)))
+		start++;
+	while (stop > start && isspace(static_cast<unsigned char>(stop[-1])))
+		stop--;
+	return pnstrdup(start, stop - start);
+}

@@ -1,0 +1,146 @@
+#include "capture/timestamp_text.hpp"
+
+#include "pgtime.h"
+
+static constexpr int64 SECS_PER_HOUR_64 = 3600;
+static constexpr int64 UNIX_OFFSET_SECS =
+    static_cast<int64>(POSTGRES_EPOCH_JDATE - UNIX_EPOCH_JDATE) * SECS_PER_DAY;
+
+// The offset found for one hour of UTC time in one zone.
+static const pg_tz *cached_zone = nullptr;
+static int64 cached_hour = PG_INT64_MIN;
+static long cached_gmtoff = 0;
+
+// The zone's offset (seconds east of UTC) at unix_secs, checked against the
+// local time the zone gives, which it must match second for second (a zone
+// with leap seconds does not).
+static bool offset_at(int64 unix_secs, long *gmtoff)
+{
+	pg_time_t t = static_cast<pg_time_t>(unix_secs);
+	const struct pg_tm *tm = pg_localtime(&t, session_timezone);
+	if (tm == nullptr)
+		return false;
+	const int64 local = unix_secs + tm->tm_gmtoff;
+	const int64 of_day = ((local % SECS_PER_DAY) + SECS_PER_DAY) % SECS_PER_DAY;
+	*gmtoff = tm->tm_gmtoff;
+	return tm->tm_hour * 3600 + tm->tm_min * 60 + tm->tm_sec == of_day;
+}
+
+// The offset of the session's zone at ts, when one offset holds for the
+// whole UTC hour around it (zones change offsets on hour boundaries at the
+// finest quarter hours, never twice in an hour).
+static bool zone_offset(int64 unix_secs, long *gmtoff)
+{
+	const int64 hour = unix_secs >= 0 ? unix_secs / SECS_PER_HOUR_64
+	                                  : -((-unix_secs + SECS_PER_HOUR_64 - 1) / SECS_PER_HOUR_64);
+	if (hour == cached_hour && session_timezone == cached_zone)
+	{
+		*gmtoff = cached_gmtoff;
+		return true;
+	}
+	long first, last;
+	if (!offset_at(hour * SECS_PER_HOUR_64, &first) ||
+	    !offset_at(hour * SECS_PER_HOUR_64 + SECS_PER_HOUR_64 - 1, &last) || first != last)
+		return false;
+	cached_zone = session_timezone;
+	cached_hour = hour;
+	cached_gmtoff = first;
+	*gmtoff = first;
+	return true;
+}
+
+static char *put_digits(char *out, unsigned value, int width)
+{
+	for (int i = width - 1; i >= 0; i--)
+	{
+		out[i] = static_cast<char>('0' + value % 10);
+		value /= 10;
+	}
+	return out + width;
+}
+
+void vrx_append_timestamptz(StringInfo buffer, TimestampTz ts)
+{
+	if (TIMESTAMP_NOT_FINITE(ts))
+	{
+		appendStringInfoString(buffer, timestamptz_to_str(ts));
+		return;
+	}
+
+	// Whole seconds and the fraction, the fraction never negative.
+	int64 secs = ts / USECS_PER_SEC;
+	int64 fsec = ts % USECS_PER_SEC;
+	if (fsec < 0)
+	{
+		fsec += USECS_PER_SEC;
+		secs--;
+	}
+	long gmtoff;
+	if (secs > PG_INT64_MAX / 2 || secs < PG_INT64_MIN / 2 ||
+	    !zone_offset(secs + UNIX_OFFSET_SECS, &gmtoff))
+	{
+		appendStringInfoString(buffer, timestamptz_to_str(ts));
+		return;
+	}
+
+	const int64 local = secs + gmtoff;
+	int64 days = local / SECS_PER_DAY;
+	int64 of_day = local % SECS_PER_DAY;
+	if (of_day < 0)
+	{
+		of_day += SECS_PER_DAY;
+		days--;
+	}
+	int year, month, day;
+	const int64 julian = days + POSTGRES_EPOCH_JDATE;
+	if (julian < 0 || julian > PG_INT32_MAX)
+	{
+		appendStringInfoString(buffer, timestamptz_to_str(ts));
+		return;
+	}
+	j2date(static_cast<int>(julian), &year, &month, &day);
+	if (year < 1 || year > 9999)
+	{
+		appendStringInfoString(buffer, timestamptz_to_str(ts));
+		return;
+	}
+
+	char text[64];
+	char *p = put_digits(text, year, 4);
+	*p++ = '-';
+	p = put_digits(p, month, 2);
+	*p++ = '-';
+	p = put_digits(p, day, 2);
+	*p++ = ' ';
+	p = put_digits(p, static_cast<unsigned>(of_day / 3600), 2);
+	*p++ = ':';
+	p = put_digits(p, static_cast<unsigned>(of_day / 60 % 60), 2);
+	*p++ = ':';
+	p = put_digits(p, static_cast<unsigned>(of_day % 60), 2);
+	if (fsec != 0)
+	{
+		*p++ = '.';
+		p = put_digits(p, static_cast<unsigned>(fsec), 6);
+		while (p[-1] == '0')
+			p--;
+	}
+
+	// The zone as the server prints it: +HH, +HH:MM or +HH:MM:SS.
+	const long east = gmtoff;
+	const unsigned zone = static_cast<unsigned>(east < 0 ? -east : east);
+	*p++ = east >= 0 ? '+' : '-';
+	p = put_digits(p, zone / 3600, 2);
+	if (zone % 60 != 0)
+	{
+		*p++ = ':';
+		p = put_digits(p, zone / 60 % 60, 2);
+		*p++ = ':';
+		p = put_digits(p, zone % 60, 2);
+	}
+	else if (zone / 60 % 60 != 0)
+	{
+		*p++ = ':';
+		p = put_digits(p, zone / 60 % 60, 2);
+	}
+	appendBinaryStringInfo(buffer, text, static_cast<int>(p - text));
+}

@@ -1,0 +1,77 @@
+#include "capture/transaction_end.hpp"
+
+#include "capture/record_builder.hpp"
+#include "capture/state.hpp"
+#include "frame/hooks.hpp"
+#include "frame/settings.hpp"
+
+bool vrx_commit_in_progress = false;
+
+// The statements still open when a transaction commits are its cursors,
+// which the commit will close: their plans are built now, in the forms their
+// traces record.
+static void build_plans_of_open_statements(void)
+{
+	for (vrx_statement *st = vrx_statements; st != nullptr; st = st->next)
+	{
+		if (st->plans_built)
+			continue;
+		bool want_json = false;
+		bool want_text = false;
+		for (int i = 0; i < VRX_MAX_TRACES; i++)
+		{
+			const vrx_open_trace *entry =
+			    st->generation[i] != 0 ? vrx_find_entry(i, st->generation[i]) : nullptr;
+			if (entry == nullptr)
+				continue;
+			if (entry->version == VRX_VERSION_JSON)
+				want_json = true;
+			else
+				want_text = true;
+		}
+		if (want_json || want_text)
+			vrx_build_plans(st->query_desc, st, want_json, want_text);
+	}
+}
+
+void vrx_ProcessUtility(PlannedStmt *pstmt, const char *query_string, bool read_only_tree,
+                        ProcessUtilityContext context, ParamListInfo params,
+                        QueryEnvironment *query_env, DestReceiver *dest, QueryCompletion *qc)
+{
+	Node *parsetree = pstmt->utilityStmt;
+
+	if (context == PROCESS_UTILITY_TOPLEVEL && IsA(parsetree, TransactionStmt))
+	{
+		const TransactionStmtKind kind = castNode(TransactionStmt, parsetree)->kind;
+		if ((kind == TRANS_STMT_COMMIT || kind == TRANS_STMT_PREPARE) && IsTransactionState() &&
+		    !IsAbortedTransactionBlockState())
+		{
+			if (vrx_statements != nullptr)
+				build_plans_of_open_statements();
+			vrx_commit_in_progress = true;
+		}
+	}
+
+	if (vrx_prev_ProcessUtility)
+		vrx_prev_ProcessUtility(pstmt, query_string, read_only_tree, context, params, query_env,
+		                        dest, qc);
+	else
+		standard_ProcessUtility(pstmt, query_string, read_only_tree, context, params, query_env,
+		                        dest, qc);
+}
+
+void vrx_at_transaction_end(XactEvent event, void *)
+{
+	switch (event)
+	{
+		case XACT_EVENT_COMMIT:
+		case XACT_EVENT_PARALLEL_COMMIT:
+		case XACT_EVENT_ABORT:
+		case XACT_EVENT_PARALLEL_ABORT:
+		case XACT_EVENT_PREPARE:
+			vrx_commit_in_progress = false;
+			break;
+		default:
+			break;
+	}
+}
