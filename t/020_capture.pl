@@ -209,6 +209,91 @@ is($json_count->{Plan}{'Node Type'}, 'Aggregate', 'the JSON plan is the plan of 
 ok(exists $json_count->{Plan}{'Actual Total Time'}, 'the JSON plan has the measured times');
 unlike($text->[6]{fields}[7], qr/^\{/, 'the version 3.0 trace of the same backend keeps text EXPLAIN');
 
+# --- Each statement's own text, times, usage and rows ---------------------
+
+$s = session();
+$spid = pid_of($s);
+my $stmt_id = activate("'own statements'");
+# Several statements in one string (psql's \; sends them in one message),
+# and one statement with a comment, which stays as it was sent.  Of 1,000
+# statements in one string, one follows a comment of 1 MB.
+my $many = join(' \\; ', map { ($_ == 500 ? '/* ' . ('c' x 1_000_000) . ' */ ' : '') . "SELECT $_" } 1 .. 1000) . ';';
+$s->query_safe("SELECT 'first' \\; SELECT 'second';");
+$s->query_safe("/* hint */ SELECT 'alone';");
+$s->query_safe($many);
+# A statement whose function runs a statement of its own, and cursors that
+# live across statements.
+$s->query_safe('SELECT pg_sleep(0.1) IS NULL, sql_probe();');
+$s->query_safe($_)
+  foreach ('BEGIN;', 'DECLARE c CURSOR FOR SELECT a FROM t;', 'SELECT pg_sleep(0.1);', 'FETCH 3 FROM c;',
+	'FETCH 4 FROM c;', 'CLOSE c;', 'COMMIT;', 'DECLARE h CURSOR WITH HOLD FOR SELECT a FROM t WHERE a <= 5;',
+	'FETCH 2 FROM h;', 'CLOSE h;');
+# Time zones whose offsets the records must print as the server does.
+foreach my $zone ('UTC', 'Asia/Kolkata', 'America/St_Johns', 'Asia/Kathmandu', 'Europe/Berlin', 'Pacific/Kiritimati')
+{
+	$s->query_safe("SET TimeZone = '$zone';");
+	$s->query_safe("SELECT '$zone' AS zone;");
+}
+$s->quit;
+deactivate_all();
+
+my $own = records_of($stmt_id, $spid);
+my %by_text;
+push @{ $by_text{ $_->{fields}[6] // '' } }, $_ foreach @$own;
+ok($by_text{q{SELECT 'first'}} && $by_text{q{SELECT 'second'}},
+	'each statement of a multi-statement string is recorded with its own text');
+ok($by_text{q{/* hint */ SELECT 'alone';}}, 'a string of one statement is recorded as it was sent');
+is(scalar @{ $by_text{'SELECT 1000'} // [] }, 1, 'the last of 1,000 statements in a long string has its own text');
+cmp_ok(-s trace_file($stmt_id, $spid), '<', 2_000_000, 'no record repeats the long string');
+
+my ($outer) = @{ $by_text{'SELECT pg_sleep(0.1) IS NULL, sql_probe();'} };
+my ($inner) = grep { $_->{fields}[6] =~ /sql body/ } @$own;
+cmp_ok($outer->{fields}[18], '>=', 1,
+	'a statement that ran a statement of its own counts its whole run (the sleep before it)');
+is( $node->safe_psql('postgres',
+		"SELECT '$inner->{fields}[0]'::timestamptz >= '$outer->{fields}[0]'::timestamptz + interval '100 ms'"),
+	't', 'the inner statement has its own start, after the sleep');
+my ($cursor) = @{ $by_text{'DECLARE c CURSOR FOR SELECT a FROM t;'} };
+my ($sleep) = @{ $by_text{'SELECT pg_sleep(0.1);'} };
+is( $node->safe_psql('postgres',
+		"SELECT '$cursor->{fields}[0]'::timestamptz < '$sleep->{fields}[0]'::timestamptz"),
+	't', 'a cursor\'s record carries the start of its own statement');
+is($cursor->{fields}[9], 7, 'a cursor\'s rows are those of all its FETCHes');
+my ($held) = @{ $by_text{'DECLARE h CURSOR WITH HOLD FOR SELECT a FROM t WHERE a <= 5;'} // [] };
+is($held->{fields}[9] // 'none', 5, 'a cursor held past its transaction is recorded, with its rows');
+
+my $zones_ok = 1;
+foreach my $r (grep { ($_->{fields}[6] // '') =~ / AS zone;$/ } @$own)
+{
+	my ($zone) = $r->{fields}[6] =~ /'(.*)'/;
+	foreach my $time (@{ $r->{fields} }[ 0, 1 ])
+	{
+		my $server = $node->safe_psql('postgres',
+			"SET TimeZone = '$zone'; SET DateStyle = ISO; SELECT '$time'::timestamptz::text");
+		$zones_ok = 0, diag("$zone: $time written, $server by the server") if $server ne $time;
+	}
+}
+ok($zones_ok, 'times are written as the server prints them, in the session\'s time zone');
+
+# --- Command types and plans without node timing ---------------------------
+
+$s = session();
+$spid = pid_of($s);
+my $types_id = activate("'types'", 'SET vireo.explain_timing = off;');
+my $merge = $node->pg_version >= 15;
+$s->query_safe($_)
+  foreach ('SELECT count(*) FROM t;', "UPDATE t SET b = b WHERE a = 1;", "INSERT INTO t VALUES (2001, 'm');",
+	'DELETE FROM t WHERE a = 2001;', 'SELECT pg_sleep(0.05);',
+	$merge ? "MERGE INTO t USING (SELECT 1 AS k) s ON t.a = s.k WHEN MATCHED THEN UPDATE SET b = b;" : ());
+$s->quit;
+deactivate_all();
+my $typed = records_of($types_id, $spid);
+is_deeply([ map { $_->{fields}[5] } @$typed ], [ 1, 2, 3, 4, 1, $merge ? (7) : () ],
+	'command types: 1 select, 2 update, 3 insert, 4 delete' . ($merge ? ', 7 merge' : ''));
+like($typed->[0]{fields}[7], qr/actual rows=\d+ loops=\d+/, 'a trace without node timing has actual rows');
+is((grep { $_->{fields}[7] =~ /actual time/ } @$typed), 0, 'and no node times');
+cmp_ok($typed->[4]{fields}[8], '>=', 50, 'the statement\'s duration is measured all the same');
+
 # --- Users and databases -------------------------------------------------
 
 # A trace of alice in database other, and alice's own trace (a plain user

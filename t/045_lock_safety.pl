@@ -108,7 +108,9 @@ sub recorded
 }
 
 # Two activations of one statement share its start time.  The backend that
-# recorded into the first must notice the second all the same.
+# took up the first must tell the second from it, also when it did not look
+# at the registry in between (one statement ends the first and starts the
+# second).
 $node->safe_psql(
 	'postgres', q{
 DO $$
@@ -116,8 +118,7 @@ DECLARE
     one text := vr_activate('same start one');
 BEGIN
     PERFORM count(*) FROM pg_class;  -- this backend takes up the first trace
-    PERFORM vr_deactivate(one);
-    PERFORM vr_activate('same start two');
+    PERFORM vr_activate('same start two') FROM (SELECT vr_deactivate(one) AS ended OFFSET 0) d WHERE d.ended;
 END
 $$;
 SELECT 'after the second activation';
@@ -130,8 +131,9 @@ observe("SELECT vr_deactivate('$two')");
 # A statement that is still running when its trace ends is not counted in
 # the next trace of its slot, neither while it runs nor when it ends.
 my $first = observe("SELECT vr_activate('running first')");
-my $sleeper = $node->background_psql('postgres', extra_params => [ '-U', 'alice' ]);
-$sleeper->query_until(qr/sleeping/, "\\echo sleeping\nSELECT pg_sleep(3);\n");
+my $sleeper = $node->background_psql('postgres', extra_params => [ '-U', 'alice' ], on_error_stop => 0);
+my $sleeper_pid = $sleeper->query_safe('SELECT pg_backend_pid();');
+$sleeper->query_until(qr/sleeping/, "\\echo sleeping\nSELECT pg_sleep(120);\n");
 ok( $node->poll_query_until(
 		'postgres', "SELECT running_queries FROM vr_active_traces() WHERE trace_id = '$first'", '1'),
 	'the sleeping statement is counted in its trace');
@@ -139,7 +141,8 @@ observe("SELECT vr_deactivate('$first')");
 my $second = observe("SELECT vr_activate('running second')");
 is(observe("SELECT running_queries FROM vr_active_traces() WHERE trace_id = '$second'"),
 	'0', 'the next trace in the slot starts with no running statement');
-$sleeper->query_safe('SELECT 1;');
+observe("SELECT pg_cancel_backend($sleeper_pid)");
+$sleeper->query('SELECT 1;');
 is(observe("SELECT running_queries FROM vr_active_traces() WHERE trace_id = '$second'"),
 	'0', 'the statement of the ended trace is not counted out of the next one');
 $sleeper->quit;
