@@ -149,7 +149,9 @@ my $reader =
   . record(10 => 1104, 7 => qq{"SELECT a,\nb\r\nFROM t"})
   . record(10 => 1105, 3 => '""', 7 => '"empty app"')
   . record(10 => 1106, 3 => '', 7 => '"no app"')
-  . record(10 => 1107, 7 => '""""');
+  . record(10 => 1107, 7 => '""""')
+  . record(10 => 1108, 1 => '2021-02-28 23:59:59.5-09:30', 2 => '2020-02-29 24:00:00+05:30:15')
+  . record(10 => 1109, 1 => '2021-03-04 05:06:07.1234567+01', 2 => '  2021-03-04 05:06:07 +01 ');
 write_file("$traces/$ta/trace-101.csv", $reader);
 is($session->query_safe("SELECT vr_load_trace('$ta');"), 't', 'a second file of the trace loads');
 is( $session->query_safe(
@@ -166,6 +168,13 @@ is( $session->query_safe(
 		q{1106:NULL:no app:NULL},
 		q{1107:app:"":NULL}),
 	'doubled quotes, blanks, CR LF line ends, quoted line breaks and empty fields');
+is( $session->query_safe(
+		q{SELECT string_agg(concat_ws('/', start_time = t1, end_time = t2), ' ' ORDER BY rows_updated)
+		    FROM _vr_tmp_view_data JOIN (VALUES
+		      (1108, '2021-02-28 23:59:59.5-09:30'::timestamptz, '2020-02-29 24:00:00+05:30:15'::timestamptz),
+		      (1109, '2021-03-04 05:06:07.1234567+01', '2021-03-04 05:06:07+01')) v(r, t1, t2)
+		      ON rows_updated = r;}),
+	't/t t/t', 'times with fractions, zone minutes and seconds, and odd forms read as the server reads them');
 
 # A record that its writer has not finished, cut inside quotes or before its
 # line feed, is read again whole by the next load.
@@ -389,11 +398,10 @@ $ids->quit;
 # The fast path against the loading algorithm, computed here from the files:
 # a mixed trace (texts repeated and unique, with quotes, commas and line
 # feeds; 29- and 30-field records whose ids group, collide and lower a
-# text's id), loaded in several calls, as one bulk load first and
-# incrementally later, a second trace and a reload, in three sessions: as
-# is; keeping few texts in memory; and with triggers on the tables, so that
-# rows go through INSERT statements.  Files are read in the order of their
-# pids.
+# text's id), loaded in several calls (a large first load, appended records,
+# a second trace, a reload), in three sessions: as is; keeping few texts in
+# memory; and with triggers on the tables, so that rows go through INSERT
+# statements.  Files are read in the order of their pids.
 my %model = (counter => 1, id_of => {}, text_of => {}, rows => {});
 my %files;    # pid => [ [tag, text, id field], ... ] of the records written
 
@@ -427,8 +435,10 @@ sub model_record
 		$id = $model{counter}++ while exists $text_of->{$id};
 		$id_of->{$text} = $id;
 		$text_of->{$id} = $text;
+		$model{inserted}++;
 	}
 	$model{rows}{"$trace_no:$tag"} = $text;
+	$model{inserted}++;
 }
 
 # Writes $n records to each file; a record's tag (field 10) is unique.
@@ -479,11 +489,11 @@ $sessions[2]->query_safe("SET work_mem = '64kB'");
 my $empty = new_trace();
 $_->query_safe("SELECT vr_load_trace('$empty')") for @sessions;
 $sessions[2]->query_safe(
-	q{CREATE FUNCTION pg_temp.pass() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN RETURN NEW; END $$;
+	q{CREATE TEMPORARY SEQUENCE passed;
+	  CREATE FUNCTION pg_temp.pass() RETURNS trigger LANGUAGE plpgsql AS
+	    $$ BEGIN PERFORM nextval('passed'); RETURN NEW; END $$;
 	  CREATE TRIGGER pass BEFORE INSERT ON _vr_tmp_tbl_vireo FOR EACH ROW EXECUTE FUNCTION pg_temp.pass();
 	  CREATE TRIGGER pass BEFORE INSERT ON _vr_tmp_tbl_query FOR EACH ROW EXECUTE FUNCTION pg_temp.pass();});
-my $filenode = q{SELECT pg_relation_filenode('_vr_tmp_tbl_vireo_trace_id_idx')};
-my @filenodes = map { $_->query_safe($filenode) } @sessions;
 
 my ($tm1, $tm2) = (new_trace(), new_trace());
 my (%from1, %from2);
@@ -495,8 +505,6 @@ sub load_all
 write_records($tm1, 1300, 30, 31, 32);
 load_all("SELECT vr_load_trace('$tm1')");
 model_load($tm1, 2, \%from1);
-is(join(',', map { $sessions[$_]->query_safe($filenode) eq $filenodes[$_] ? 'kept' : 'rebuilt' } 0 .. 2),
-	'rebuilt,rebuilt,kept', 'a first large load rebuilds the indexes, not through statements');
 write_records($tm1, 150, 30, 32, 33);
 load_all("SELECT vr_load_trace('$tm1')");
 model_load($tm1, 2, \%from1);
@@ -533,6 +541,8 @@ for my $i (0 .. 2)
 				map { m{/(\d+)$} } grep { m{^$id/} } keys %files } ([2, $tm1], [3, $tm2])),
 		"session $i: every file read to its end");
 }
+is($sessions[2]->query_safe('SELECT last_value FROM passed'),
+	$model{inserted}, "every row went through the user's triggers");
 $_->quit for @sessions;
 
 $session->quit;

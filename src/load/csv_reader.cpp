@@ -12,10 +12,12 @@ enum class scan_end
 };
 
 // The rules of a record, for any source of bytes (In: get() gives the next
-// byte or EOF) and any keeper of fields (Out: present() makes the current
-// field's text present, append(c) adds to it, end_field(last) finishes and
-// counts it, next_field() starts the next one, first_absent() tells a record
-// that holds nothing).
+// byte or EOF; quoted_run(out) may hand over the bytes up to the next quote
+// at once, and returns the last of them, or NO_CHAR) and any keeper of fields
+// (Out: present() makes the current field's text present, append(c) and
+// append(data, len) add to it, end_field(last) finishes and counts it,
+// next_field() starts the next one, first_absent() tells a record that
+// holds nothing).
 template <typename In, typename Out>
 static scan_end scan_record(In &in, Out &out, int separator, int terminator, bool keep_quotes)
 {
@@ -24,8 +26,16 @@ static scan_end scan_record(In &in, Out &out, int separator, int terminator, boo
 	int last = NO_CHAR;
 	int c;
 
-	while ((c = in.get()) != EOF)
+	for (;;)
 	{
+		if (in_quotes)
+		{
+			int run_last = in.quoted_run(out);
+			if (run_last != NO_CHAR)
+				last = run_last;
+		}
+		if ((c = in.get()) == EOF)
+			break;
 		if (in_quotes && c != QUOTE)
 		{
 			out.append(c);
@@ -95,6 +105,10 @@ struct stream_input
 	{
 		return getc_unlocked(stream);
 	}
+	template <typename Out> int quoted_run(Out &)
+	{
+		return NO_CHAR;
+	}
 };
 
 // get_next_vrx_csv_record's fields: a list of csv_field.
@@ -112,6 +126,11 @@ struct list_output
 	{
 		present();
 		appendStringInfoCharMacro(&current->value, static_cast<char>(c));
+	}
+	void append(const char *data, int len)
+	{
+		present();
+		appendBinaryStringInfo(&current->value, data, len);
 	}
 	bool first_absent() const
 	{
@@ -216,6 +235,18 @@ struct vrx_record_reader
 	{
 		return offset + pos;
 	}
+	// The bytes of the buffer up to the next quote, at once.
+	template <typename Out> int quoted_run(Out &out)
+	{
+		const char *begin = buffer + pos;
+		const char *quote = static_cast<const char *>(memchr(begin, QUOTE, len - pos));
+		const int n = quote != nullptr ? static_cast<int>(quote - begin) : len - pos;
+		if (n == 0)
+			return NO_CHAR;
+		out.append(begin, n);
+		pos += n;
+		return static_cast<unsigned char>(begin[n - 1]);
+	}
 };
 
 // The loader's fields: texts one after the other in one buffer, each with a
@@ -237,6 +268,12 @@ struct buffer_output
 		present_ = true;
 		if (current < VRX_RECORD_FIELDS)
 			appendStringInfoCharMacro(texts, static_cast<char>(c));
+	}
+	void append(const char *data, int len)
+	{
+		present_ = true;
+		if (current < VRX_RECORD_FIELDS)
+			appendBinaryStringInfo(texts, data, len);
 	}
 	bool first_absent() const
 	{

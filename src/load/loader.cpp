@@ -29,7 +29,6 @@ static constexpr Size BATCH_MEMORY = 8 * 1024 * 1024;
 struct data_file
 {
 	int32 pid;
-	int64 size;
 	int64 start;
 	bool known; // it has a position row
 };
@@ -130,7 +129,6 @@ static List *list_data_files(DIR *dir, const char *dir_path)
 			continue;
 		auto *file = static_cast<data_file *>(palloc0(sizeof(data_file)));
 		file->pid = pid;
-		file->size = st.st_size;
 		files = lappend(files, file);
 	}
 	list_sort(files, by_pid);
@@ -192,8 +190,9 @@ static int64 load_data_file(FILE *stream, const data_file &file, load_state &loa
 			break;
 		if (outcome == vrx_record_outcome::insert)
 		{
-			row.values[VRX_PROFILE_QUERY_ID] = Int64GetDatum(vrx_query_id(
-			    load.ids, row.query, row.params, row.no_params, row.has_query_id, row.query_id));
+			row.values[VRX_PROFILE_QUERY_ID] =
+			    Int64GetDatum(vrx_query_id(load.ids, load.profiles, row.query, row.params,
+			                               row.no_params, row.has_query_id, row.query_id));
 			bool flushed = vrx_sink_add(load.profiles, row.values, row.nulls);
 			if (!flushed && MemoryContextMemAllocated(load.batch_cxt, false) > BATCH_MEMORY)
 			{
@@ -234,24 +233,16 @@ static bool load_files(DIR *dir, const char *dir_path, bool reload, load_state &
 	}
 
 	List *files = list_data_files(dir, dir_path);
-	int64 incoming = 0;
+	load.profiles = vrx_sink_open("_vr_tmp_tbl_vireo", vrx_profile_columns, VRX_PROFILE_COLUMNS);
+	vrx_row_sink *queries = vrx_sink_open("_vr_tmp_tbl_query", vrx_query_columns, 4);
+	load.ids = vrx_query_ids_begin(queries);
+
+	bool loaded = false;
 	ListCell *lc;
 	foreach (lc, files)
 	{
 		auto *file = static_cast<data_file *>(lfirst(lc));
 		find_start(file, load.trace_no, plans);
-		incoming += Max(file->size - file->start, 0);
-	}
-
-	load.profiles = vrx_sink_open("_vr_tmp_tbl_vireo", vrx_profile_columns, VRX_PROFILE_COLUMNS,
-	                              incoming);
-	vrx_row_sink *queries = vrx_sink_open("_vr_tmp_tbl_query", vrx_query_columns, 4, incoming);
-	load.ids = vrx_query_ids_begin(queries, load.profiles);
-
-	bool loaded = false;
-	foreach (lc, files)
-	{
-		auto *file = static_cast<data_file *>(lfirst(lc));
 		char path[VRX_PATH_MAX];
 		snprintf(path, sizeof(path), "%s/trace-%d.csv", dir_path, file->pid);
 		FILE *stream = AllocateFile(path, "r");

@@ -10,7 +10,6 @@ extern "C" {
 #include "access/tableam.h"
 #include "catalog/pg_am.h"
 #include "common/hashfn.h"
-#include "lib/bloomfilter.h"
 #include "utils/fmgroids.h"
 #include "utils/lsyscache.h"
 #include "utils/memutils.h"
@@ -28,16 +27,12 @@ const vrx_column vrx_query_columns[4] = {
 static constexpr AttrNumber QUERY_ID_ATTNUM = 1;
 static constexpr AttrNumber QUERY_ATTNUM = 2;
 
-// Memory for the texts of a load, as for the hash table of a query
-// (work_mem, 64 kB at least); beyond it they are forgotten and looked up in
-// the query table.
-static Size text_memory(void)
-{
-	return Max(work_mem, 64) * Size(1024);
-}
-// The filter that tells which forgotten texts the load added.
-static constexpr int64 FILTER_ELEMENTS = 4 * 1000 * 1000;
-static constexpr int FILTER_KB = 4096;
+// The filter that tells which forgotten texts the load added: two bits a
+// text in a table of 2^24 bits (2 MB), picked by the text's 64-bit hash.  A
+// million texts give about one false "maybe" in a hundred, which costs one
+// look-up in the table.
+static constexpr int FILTER_BITS_LOG2 = 24;
+static constexpr uint64 FILTER_MASK = (UINT64CONST(1) << FILTER_BITS_LOG2) - 1;
 
 // Source of query ids for records without one; it keeps growing for the
 // whole session, also when the analysis tables are dropped.
@@ -45,7 +40,7 @@ static int64 query_counter = 1;
 
 struct text_key
 {
-	uint32 hash;
+	uint64 hash;
 	int32 len;
 	const char *data;
 };
@@ -58,32 +53,23 @@ struct text_entry
 	uint32 hits; // records that found the text here
 };
 
-struct id_entry
-{
-	int64 id;
-	text_entry *text;
-};
-
 // A way to find rows of the query table by one column: an index scan when a
 // usable index exists, a statement otherwise.
 struct lookup
 {
-	Oid index; // invalid: use plan (opened for each scan, as a bulk load
-	           // rebuilds it)
+	Oid index;
 	StrategyNumber strategy;
 	RegProcedure proc;
-	SPIPlanPtr plan;
+	SPIPlanPtr plan; // when there is no index
 };
 
 struct vrx_query_ids
 {
 	vrx_row_sink *queries;
-	vrx_row_sink *profiles;
 	MemoryContext cxt;       // of the load
-	MemoryContext texts_cxt; // the two maps, their texts and pending rows
+	MemoryContext texts_cxt; // the texts, their map and their pending rows
 	HTAB *texts;
-	HTAB *ids;
-	bloom_filter *added; // texts this load added, once some were forgotten
+	uint64 *added; // texts this load added, once some were forgotten
 	bool table_had_rows; // the query table held rows when the load began
 	int64 max_id;        // no query row has a larger id
 	Relation rel;
@@ -92,9 +78,16 @@ struct vrx_query_ids
 	lookup by_id;
 };
 
+// Memory for the texts of a load, as for the hash table of a query
+// (work_mem, 64 kB at least).
+static Size text_memory(void)
+{
+	return Max(work_mem, 64) * Size(1024);
+}
+
 static uint32 text_key_hash(const void *key, Size)
 {
-	return static_cast<const text_key *>(key)->hash;
+	return static_cast<uint32>(static_cast<const text_key *>(key)->hash);
 }
 
 static int text_key_match(const void *a, const void *b, Size)
@@ -104,7 +97,7 @@ static int text_key_match(const void *a, const void *b, Size)
 	return x->hash == y->hash && x->len == y->len && memcmp(x->data, y->data, x->len) == 0 ? 0 : 1;
 }
 
-static void create_maps(vrx_query_ids *ids)
+static void create_map(vrx_query_ids *ids)
 {
 	HASHCTL ctl = {};
 	ctl.keysize = sizeof(text_key);
@@ -114,11 +107,31 @@ static void create_maps(vrx_query_ids *ids)
 	ctl.hcxt = ids->texts_cxt;
 	ids->texts = hash_create("vireo query texts", 1024, &ctl,
 	                         HASH_ELEM | HASH_FUNCTION | HASH_COMPARE | HASH_CONTEXT);
-	HASHCTL id_ctl = {};
-	id_ctl.keysize = sizeof(int64);
-	id_ctl.entrysize = sizeof(id_entry);
-	id_ctl.hcxt = ids->texts_cxt;
-	ids->ids = hash_create("vireo query ids", 1024, &id_ctl, HASH_ELEM | HASH_BLOBS | HASH_CONTEXT);
+}
+
+static text_key make_key(const text *query)
+{
+	text_key key;
+	key.len = VARSIZE_ANY_EXHDR(query);
+	key.data = VARDATA_ANY(query);
+	key.hash = hash_bytes_extended(reinterpret_cast<const unsigned char *>(key.data), key.len, 0);
+	return key;
+}
+
+static void add_to_filter(vrx_query_ids *ids, const text_key &key)
+{
+	const uint64 a = key.hash & FILTER_MASK;
+	const uint64 b = (key.hash >> 32) & FILTER_MASK;
+	ids->added[a / 64] |= UINT64CONST(1) << (a % 64);
+	ids->added[b / 64] |= UINT64CONST(1) << (b % 64);
+}
+
+static bool maybe_in_filter(const vrx_query_ids *ids, const text_key &key)
+{
+	const uint64 a = key.hash & FILTER_MASK;
+	const uint64 b = (key.hash >> 32) & FILTER_MASK;
+	return (ids->added[a / 64] & (UINT64CONST(1) << (a % 64))) != 0 &&
+	       (ids->added[b / 64] & (UINT64CONST(1) << (b % 64))) != 0;
 }
 
 // Whether index can find rows whose column attnum (of type type) equals a
@@ -175,11 +188,11 @@ static void prepare_lookups(vrx_query_ids *ids)
 		    &id_type);
 }
 
-vrx_query_ids *vrx_query_ids_begin(vrx_row_sink *queries, vrx_row_sink *profiles)
+vrx_query_ids *vrx_query_ids_begin(vrx_row_sink *queries)
 {
 	auto *ids = static_cast<vrx_query_ids *>(palloc0(sizeof(vrx_query_ids)));
 	ids->queries = queries;
-	ids->profiles = profiles;
+	ids->cxt = CurrentMemoryContext;
 
 	vrx_spi_execute("SELECT (SELECT max(query_id) FROM pg_temp._vr_tmp_tbl_query), "
 	                "EXISTS (SELECT FROM pg_temp._vr_tmp_tbl_query)");
@@ -189,19 +202,16 @@ vrx_query_ids *vrx_query_ids_begin(vrx_row_sink *queries, vrx_row_sink *profiles
 	ids->table_had_rows =
 	    DatumGetBool(SPI_getbinval(SPI_tuptable->vals[0], SPI_tuptable->tupdesc, 2, &isnull));
 	SPI_freetuptable(SPI_tuptable);
-	ids->cxt = CurrentMemoryContext;
+	MemoryContextSwitchTo(ids->cxt);
 
 	ids->rel = table_openrv(makeRangeVar(pstrdup("pg_temp"), pstrdup("_vr_tmp_tbl_query"), -1),
 	                        AccessShareLock);
 	ids->slot = table_slot_create(ids->rel, nullptr);
 	prepare_lookups(ids);
+	MemoryContextSwitchTo(ids->cxt);
 
-	ids->texts_cxt =
-	    AllocSetContextCreate(CurrentMemoryContext, "vireo query texts", ALLOCSET_DEFAULT_SIZES);
-	create_maps(ids);
-	// Every new text is looked up in the table, through its indexes.
-	if (ids->table_had_rows)
-		vrx_sink_leave_bulk(queries);
+	ids->texts_cxt = AllocSetContextCreate(ids->cxt, "vireo query texts", ALLOCSET_DEFAULT_SIZES);
+	create_map(ids);
 	return ids;
 }
 
@@ -225,14 +235,12 @@ static bool same_value(Datum stored, Datum value, Oid type)
 
 // Rows of the query table whose column of l equals value: calls found with
 // the row's id (or with null) for each, which returns false to stop.  Our
-// own rows of this transaction count, also those that an earlier call in
-// the same statement wrote.
+// own rows of this transaction count, also those that an earlier call in the
+// same statement wrote; the rows still buffered are written first.
 template <typename Found>
 static void scan_rows(vrx_query_ids *ids, const lookup &l, Datum value, Oid type, Found &&found)
 {
-	// The rows this load added are in the table; their index entries may
-	// not be yet.
-	vrx_sink_leave_bulk(ids->queries);
+	vrx_sink_flush(ids->queries);
 	if (!OidIsValid(l.index))
 	{
 		char nulls[1] = {' '};
@@ -271,15 +279,12 @@ static void scan_rows(vrx_query_ids *ids, const lookup &l, Datum value, Oid type
 	ExecClearTuple(ids->slot);
 }
 
-// Whether a query row or a text of this load has the id.
+// Whether some text has the id: a query row of the table (those of this
+// load included), or a text in memory.
 static bool id_taken(vrx_query_ids *ids, int64 id)
 {
 	if (id > ids->max_id)
 		return false;
-	if (hash_search(ids->ids, &id, HASH_FIND, nullptr) != nullptr)
-		return true;
-	if (!ids->table_had_rows && ids->added == nullptr)
-		return false; // the map knows every id of the table
 	bool taken = false;
 	scan_rows(ids, ids->by_id, Int64GetDatum(id), INT8OID, [&](int64, bool) {
 		taken = true;
@@ -308,14 +313,13 @@ static int64 fresh_id(vrx_query_ids *ids)
 
 // Gives every query row of text the id, moving the profile rows of its
 // other ids along (the query table's update rule does that), and keeps one
-// row of the text.  The statements read both tables, so everything
-// buffered is written first.
-static void fold_text(vrx_query_ids *ids, const text *query, int64 id, bool duplicates)
+// row of the text.  The statements read both tables, so everything buffered
+// is written first.
+static void fold_text(vrx_query_ids *ids, vrx_row_sink *profiles, const text *query, int64 id,
+                      bool duplicates)
 {
 	vrx_sink_flush(ids->queries);
-	vrx_sink_leave_bulk(ids->queries);
-	vrx_sink_flush(ids->profiles);
-	vrx_sink_leave_bulk(ids->profiles);
+	vrx_sink_flush(profiles);
 
 	Oid types[2] = {INT8OID, TEXTOID};
 	Datum values[2] = {Int64GetDatum(id), PointerGetDatum(query)};
@@ -325,42 +329,36 @@ static void fold_text(vrx_query_ids *ids, const text *query, int64 id, bool dupl
 	                                    2, types);
 	vrx_spi_execute_plan(update, values, nulls);
 	SPI_freeplan(update);
-	if (!duplicates)
-		return;
-	SPIPlanPtr remove = vrx_spi_prepare(
-	    "DELETE FROM ONLY pg_temp._vr_tmp_tbl_query WHERE query = $2 AND query_id = $1 AND "
-	    "ctid <> (SELECT ctid FROM pg_temp._vr_tmp_tbl_query WHERE query = $2 AND "
-	    "query_id = $1 LIMIT 1)",
-	    2, types);
-	vrx_spi_execute_plan(remove, values, nulls);
-	SPI_freeplan(remove);
+	if (duplicates)
+	{
+		SPIPlanPtr remove = vrx_spi_prepare(
+		    "DELETE FROM ONLY pg_temp._vr_tmp_tbl_query WHERE query = $2 AND query_id = $1 AND "
+		    "ctid <> (SELECT ctid FROM pg_temp._vr_tmp_tbl_query WHERE query = $2 AND "
+		    "query_id = $1 LIMIT 1)",
+		    2, types);
+		vrx_spi_execute_plan(remove, values, nulls);
+		SPI_freeplan(remove);
+	}
 }
 
-static text_entry *remember(vrx_query_ids *ids, const text_key &key, const text *query, int64 id)
+// Fills a new entry of the map with a copy of the text.
+static void remember(vrx_query_ids *ids, text_entry *entry, const text *query, int64 id)
 {
-	MemoryContext caller = MemoryContextSwitchTo(ids->texts_cxt);
-	bool found;
-	auto *entry = static_cast<text_entry *>(hash_search(ids->texts, &key, HASH_ENTER, &found));
-	entry->query = static_cast<text *>(palloc(VARSIZE(query)));
-	memcpy(entry->query, query, VARSIZE(query));
-	entry->key.data = VARDATA(entry->query);
+	entry->query = static_cast<text *>(MemoryContextAlloc(ids->texts_cxt, VARSIZE_ANY(query)));
+	memcpy(entry->query, query, VARSIZE_ANY(query));
+	entry->key.data = VARDATA_ANY(entry->query);
 	entry->id = id;
 	entry->hits = 0;
-	auto *by_id = static_cast<id_entry *>(hash_search(ids->ids, &id, HASH_ENTER, &found));
-	by_id->text = entry;
-	MemoryContextSwitchTo(caller);
 	if (ids->added != nullptr)
-		bloom_add_element(ids->added, reinterpret_cast<unsigned char *>(VARDATA(entry->query)),
-		                  key.len);
+		add_to_filter(ids, entry->key);
 	ids->max_id = Max(ids->max_id, id);
-	return entry;
 }
 
-// Forgets the texts once they take more than their budget, but for those
-// that records met again since the last time (a quarter of the budget at
-// most): a workload's repeated statements stay, its one-off texts go.  New
-// query rows are written first; a filter keeps track of which texts the
-// load added, so that only those are looked up in the table again.
+// Forgets the texts once they take more than work_mem, but for those that
+// records met again since the last time (a quarter of the budget at most): a
+// workload's repeated statements stay, its one-off texts go.  New query rows
+// are written first; a filter keeps track of which texts the load added, so
+// that only those are looked up in the table again.
 static void forget_texts_if_full(vrx_query_ids *ids)
 {
 	if (MemoryContextMemAllocated(ids->texts_cxt, true) <= text_memory())
@@ -369,56 +367,52 @@ static void forget_texts_if_full(vrx_query_ids *ids)
 
 	MemoryContext caller = MemoryContextSwitchTo(ids->cxt);
 	if (ids->added == nullptr)
-		ids->added = bloom_create(FILTER_ELEMENTS, FILTER_KB, 0);
-	struct kept_text
-	{
-		text *query;
-		int64 id;
-	};
-	kept_text *kept = static_cast<kept_text *>(palloc(sizeof(kept_text) * hash_get_num_entries(ids->texts)));
-	int nkept = 0;
+		ids->added = static_cast<uint64 *>(
+		    MemoryContextAllocZero(ids->cxt, ((FILTER_MASK + 1) / 64) * sizeof(uint64)));
+	List *kept = NIL;
 	Size kept_bytes = 0;
 	HASH_SEQ_STATUS status;
 	hash_seq_init(&status, ids->texts);
 	text_entry *entry;
 	while ((entry = static_cast<text_entry *>(hash_seq_search(&status))) != nullptr)
 	{
-		bloom_add_element(ids->added, reinterpret_cast<unsigned char *>(VARDATA(entry->query)),
-		                  entry->key.len);
-		if (entry->hits > 0 && kept_bytes + VARSIZE(entry->query) <= text_memory() / 4)
-		{
-			kept[nkept].query = static_cast<text *>(palloc(VARSIZE(entry->query)));
-			memcpy(kept[nkept].query, entry->query, VARSIZE(entry->query));
-			kept[nkept++].id = entry->id;
-			kept_bytes += VARSIZE(entry->query);
-		}
+		add_to_filter(ids, entry->key);
+		if (entry->hits == 0 || kept_bytes + VARSIZE_ANY(entry->query) > text_memory() / 4)
+			continue;
+		text_entry *copy = static_cast<text_entry *>(palloc(sizeof(text_entry)));
+		*copy = *entry;
+		copy->query = static_cast<text *>(palloc(VARSIZE_ANY(entry->query)));
+		memcpy(copy->query, entry->query, VARSIZE_ANY(entry->query));
+		kept = lappend(kept, copy);
+		kept_bytes += VARSIZE_ANY(entry->query);
 	}
 	MemoryContextSwitchTo(caller);
 
 	MemoryContextReset(ids->texts_cxt);
-	create_maps(ids);
-	for (int i = 0; i < nkept; i++)
+	create_map(ids);
+	ListCell *lc;
+	foreach (lc, kept)
 	{
-		text_key key;
-		key.len = VARSIZE(kept[i].query) - VARHDRSZ;
-		key.data = VARDATA(kept[i].query);
-		key.hash = hash_bytes(reinterpret_cast<const unsigned char *>(key.data), key.len);
-		remember(ids, key, kept[i].query, kept[i].id);
-		pfree(kept[i].query);
+		auto *copy = static_cast<text_entry *>(lfirst(lc));
+		copy->key.data = VARDATA_ANY(copy->query);
+		bool found;
+		auto *entry = static_cast<text_entry *>(hash_search(ids->texts, &copy->key, HASH_ENTER, &found));
+		remember(ids, entry, copy->query, copy->id);
+		pfree(copy->query);
+		pfree(copy);
 	}
-	pfree(kept);
+	list_free(kept);
 }
 
-// The entry of a text that the query table holds but memory does not, with
-// the text's rows folded onto its smallest id.  Null for a new text.
-static text_entry *look_up_text(vrx_query_ids *ids, const text_key &key, const text *query)
+// The id of a text that the query table may hold although memory does not,
+// with the text's rows folded onto its smallest id; 0 with *found false for
+// a text the table does not hold.
+static int64 look_up_text(vrx_query_ids *ids, vrx_row_sink *profiles, const text_key &key,
+                          const text *query, bool *found)
 {
-	if (!ids->table_had_rows &&
-	    (ids->added == nullptr || bloom_lacks_element(ids->added,
-	                                                  reinterpret_cast<unsigned char *>(
-	                                                      const_cast<char *>(key.data)),
-	                                                  key.len)))
-		return nullptr;
+	*found = false;
+	if (!ids->table_had_rows && (ids->added == nullptr || !maybe_in_filter(ids, key)))
+		return 0;
 
 	int rows = 0;
 	int64 min_id = 0;
@@ -429,15 +423,14 @@ static text_entry *look_up_text(vrx_query_ids *ids, const text_key &key, const t
 		rows++;
 		return true;
 	});
-	if (rows == 0)
-		return nullptr;
 	if (rows > 1)
-		fold_text(ids, query, min_id, true);
-	return remember(ids, key, query, min_id);
+		fold_text(ids, profiles, query, min_id, true);
+	*found = rows > 0;
+	return min_id;
 }
 
-int64 vrx_query_id(vrx_query_ids *ids, const text *query, const Datum *params, const bool *nulls,
-                   bool has_field_id, int64 field_id)
+int64 vrx_query_id(vrx_query_ids *ids, vrx_row_sink *profiles, const text *query,
+                   const Datum *params, const bool *nulls, bool has_field_id, int64 field_id)
 {
 	int64 candidate;
 	if (has_field_id)
@@ -452,46 +445,46 @@ int64 vrx_query_id(vrx_query_ids *ids, const text *query, const Datum *params, c
 		query_counter = next_counter(query_counter);
 	}
 
-	text_key key;
-	key.len = VARSIZE_ANY_EXHDR(query);
-	key.data = VARDATA_ANY(query);
-	key.hash = hash_bytes(reinterpret_cast<const unsigned char *>(key.data), key.len);
-
-	auto *entry = static_cast<text_entry *>(hash_search(ids->texts, &key, HASH_FIND, nullptr));
-	if (entry != nullptr)
+	text_key key = make_key(query);
+	bool in_memory;
+	auto *entry = static_cast<text_entry *>(hash_search(ids->texts, &key, HASH_ENTER, &in_memory));
+	if (in_memory)
 		entry->hits++;
 	else
-		entry = look_up_text(ids, key, query);
-	if (entry != nullptr)
 	{
-		if (candidate < entry->id && !id_taken(ids, candidate))
+		bool in_table;
+		int64 id = look_up_text(ids, profiles, key, query, &in_table);
+		if (!in_table)
 		{
-			fold_text(ids, entry->query, candidate, false);
-			hash_search(ids->ids, &entry->id, HASH_REMOVE, nullptr);
-			entry->id = candidate;
-			bool found;
-			auto *by_id =
-			    static_cast<id_entry *>(hash_search(ids->ids, &candidate, HASH_ENTER, &found));
-			by_id->text = entry;
+			// A new text: its query row, whose values live with the texts,
+			// which are not forgotten before the row is written.
+			id = candidate <= ids->max_id && id_taken(ids, candidate) ? fresh_id(ids) : candidate;
+			remember(ids, entry, query, id);
+			Datum values[4] = {Int64GetDatum(id), PointerGetDatum(entry->query), 0, 0};
+			bool row_nulls[4] = {false, false, nulls[0], nulls[1]};
+			for (int i = 0; i < 2; i++)
+			{
+				if (!nulls[i])
+					values[2 + i] = PointerGetDatum(
+					    MemoryContextAlloc(ids->texts_cxt, VARSIZE_ANY(params[i])));
+				if (!nulls[i])
+					memcpy(DatumGetPointer(values[2 + i]), DatumGetPointer(params[i]),
+					       VARSIZE_ANY(params[i]));
+			}
+			vrx_sink_add(ids->queries, values, row_nulls);
+			const int64 new_id = id;
+			forget_texts_if_full(ids);
+			return new_id;
 		}
-		return entry->id;
+		remember(ids, entry, query, id);
 	}
 
-	const int64 id = id_taken(ids, candidate) ? fresh_id(ids) : candidate;
-	entry = remember(ids, key, query, id);
-
-	// The new text's query row: its values live with the remembered texts,
-	// which are not forgotten before the row is written.
-	MemoryContext caller = MemoryContextSwitchTo(ids->texts_cxt);
-	Datum values[4] = {Int64GetDatum(id), PointerGetDatum(entry->query), 0, 0};
-	bool row_nulls[4] = {false, false, nulls[0], nulls[1]};
-	for (int i = 0; i < 2; i++)
+	// A text's id is the smallest that its records were given, unless
+	// another text has it.
+	if (candidate < entry->id && !id_taken(ids, candidate))
 	{
-		if (!nulls[i])
-			values[2 + i] = PointerGetDatum(PG_DETOAST_DATUM_COPY(params[i]));
+		fold_text(ids, profiles, entry->query, candidate, false);
+		entry->id = candidate;
 	}
-	MemoryContextSwitchTo(caller);
-	vrx_sink_add(ids->queries, values, row_nulls);
-	forget_texts_if_full(ids);
-	return id;
+	return entry->id;
 }

@@ -20,17 +20,17 @@
 
 struct vrx_query_ids;
 
-// Starts the query ids of one load.  New query rows go to queries; profiles
-// is the sink of the profile rows, made readable before any statement moves
-// profile rows from one id to another.
-vrx_query_ids *vrx_query_ids_begin(vrx_row_sink *queries, vrx_row_sink *profiles);
+// Starts the query ids of one load; new query rows go to queries.
+vrx_query_ids *vrx_query_ids_begin(vrx_row_sink *queries);
 
 // The query id of a record with the given query text (in the database
 // encoding) and parameter types (the query row's params and paramsarr).
-// has_field_id tells a 30-field record, whose id is field_id.  The text and
-// the parameter values may be released after the call.
-int64 vrx_query_id(vrx_query_ids *ids, const text *query, const Datum *params, const bool *nulls,
-                   bool has_field_id, int64 field_id);
+// has_field_id tells a 30-field record, whose id is field_id.  profiles is
+// the sink of the profile rows, written before a statement moves profile
+// rows from one id to another.  The text and the parameter values may be
+// released after the call.
+int64 vrx_query_id(vrx_query_ids *ids, vrx_row_sink *profiles, const text *query,
+                   const Datum *params, const bool *nulls, bool has_field_id, int64 field_id);
 
 // Ends the load's query ids; the caller then closes the two sinks.
 void vrx_query_ids_end(vrx_query_ids *ids);

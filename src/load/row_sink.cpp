@@ -1,24 +1,15 @@
 #include "load/row_sink.hpp"
 
-#include "capture/state.hpp"
 #include "frame/pg_compat.hpp"
 #include "load/analysis_schema.hpp"
 
 extern "C" {
+#include "access/genam.h"
 #include "access/heapam.h"
 #include "access/table.h"
 #include "access/tableam.h"
-#include "storage/bufmgr.h"
-#include "utils/lsyscache.h"
 #include "utils/rel.h"
 }
-
-enum class sink_mode
-{
-	statement, // one INSERT statement per row
-	indexed,   // multi-insert with index entries
-	bulk       // multi-insert, indexes rebuilt at the end
-};
 
 struct vrx_row_sink
 {
@@ -26,22 +17,24 @@ struct vrx_row_sink
 	const vrx_column *columns;
 	int ncolumns;
 	Relation rel;
-	sink_mode mode;
 	int used;
 	int64 added;
 	float4 rows_before; // as of the table's last analysis
-	bool indexes_stale; // rows were added without index entries
 
-	// direct modes
+	// multi-insert path (estate set)
 	EState *estate;
 	ResultRelInfo *rri;
 	BulkInsertState bistate;
 	TupleTableSlot *slots[VRX_SINK_BATCH];
+	bool plain_indexes; // every index is on columns alone, without checks
+	                    // that need the executor: entries made from values
 
-	// statement mode
-	SPIPlanPtr insert;
+	// the buffered rows (for the statement path, and the plain indexes)
 	Datum *values;
-	char *nulls;
+	bool *isnull;
+
+	// statement path
+	SPIPlanPtr insert;
 };
 
 static void insert_error(void)
@@ -88,60 +81,76 @@ static bool indexes_immediate(const ResultRelInfo *rri)
 	return true;
 }
 
-// Whether the indexes may be rebuilt: the caller may, and only this sink
-// has them open (an index that a scan of the calling query holds cannot be
-// rebuilt under it).
-static bool indexes_rebuildable(const vrx_row_sink *sink)
-{
-	if (!has_privs_of_role(GetUserId(), sink->rel->rd_rel->relowner))
-		return false;
-	for (int i = 0; i < sink->rri->ri_NumIndices; i++)
-	{
-		if (sink->rri->ri_IndexRelationDescs[i]->rd_refcnt != 1)
-			return false;
-	}
-	return true;
-}
-
-static void prepare_statement(vrx_row_sink *sink, const vrx_column *columns)
+static void prepare_statement(vrx_row_sink *sink)
 {
 	StringInfoData sql;
 	initStringInfo(&sql);
 	appendStringInfo(&sql, "INSERT INTO pg_temp.%s (", sink->table);
 	for (int i = 0; i < sink->ncolumns; i++)
-		appendStringInfo(&sql, "%s%s", i > 0 ? ", " : "", columns[i].name);
+		appendStringInfo(&sql, "%s%s", i > 0 ? ", " : "", sink->columns[i].name);
 	appendStringInfoString(&sql, ") VALUES (");
 	Oid *types = static_cast<Oid *>(palloc(sizeof(Oid) * sink->ncolumns));
 	for (int i = 0; i < sink->ncolumns; i++)
 	{
 		appendStringInfo(&sql, "%s$%d", i > 0 ? ", " : "", i + 1);
-		types[i] = columns[i].type;
+		types[i] = sink->columns[i].type;
 	}
 	appendStringInfoChar(&sql, ')');
 	sink->insert = vrx_spi_prepare(sql.data, sink->ncolumns, types);
-	sink->values = static_cast<Datum *>(palloc(sizeof(Datum) * sink->ncolumns * VRX_SINK_BATCH));
-	sink->nulls = static_cast<char *>(palloc(sink->ncolumns * VRX_SINK_BATCH));
 }
 
-// Loads smaller than this add their index entries as they go.
-static constexpr int64 BULK_MIN_BYTES = 1024 * 1024;
+// Whether the entries of every index can be made from the row's values:
+// columns only (no expressions, no predicate, no exclusion constraint), as
+// the executor would make them.
+static bool plain_indexes(const ResultRelInfo *rri)
+{
+	for (int i = 0; i < rri->ri_NumIndices; i++)
+	{
+		const IndexInfo *info = rri->ri_IndexRelationInfo[i];
+		if (info->ii_Expressions != NIL || info->ii_Predicate != NIL ||
+		    info->ii_ExclusionOps != nullptr || !info->ii_ReadyForInserts)
+			return false;
+	}
+	return true;
+}
 
-vrx_row_sink *vrx_sink_open(const char *table, const vrx_column *columns, int ncolumns,
-                            int64 incoming)
+// The index entries of the buffered rows, made from their values.
+static void insert_index_entries(vrx_row_sink *sink)
+{
+	Datum values[INDEX_MAX_KEYS];
+	bool isnull[INDEX_MAX_KEYS];
+	for (int i = 0; i < sink->rri->ri_NumIndices; i++)
+	{
+		Relation index = sink->rri->ri_IndexRelationDescs[i];
+		IndexInfo *info = sink->rri->ri_IndexRelationInfo[i];
+		const IndexUniqueCheck check =
+		    index->rd_index->indisunique ? UNIQUE_CHECK_YES : UNIQUE_CHECK_NO;
+		for (int row = 0; row < sink->used; row++)
+		{
+			const Datum *row_values = sink->values + row * sink->ncolumns;
+			const bool *row_isnull = sink->isnull + row * sink->ncolumns;
+			for (int k = 0; k < info->ii_NumIndexAttrs; k++)
+			{
+				const int column = info->ii_IndexAttrNumbers[k] - 1;
+				values[k] = row_values[column];
+				isnull[k] = row_isnull[column];
+			}
+			index_insert(index, values, isnull, &sink->slots[row]->tts_tid, sink->rel, check,
+			             false, info);
+		}
+	}
+}
+
+vrx_row_sink *vrx_sink_open(const char *table, const vrx_column *columns, int ncolumns)
 {
 	auto *sink = static_cast<vrx_row_sink *>(palloc0(sizeof(vrx_row_sink)));
 	sink->table = table;
 	sink->columns = columns;
 	sink->ncolumns = ncolumns;
-
-	RangeVar *rv = makeRangeVar(pstrdup("pg_temp"), pstrdup(table), -1);
-	sink->rel = table_openrv(rv, RowExclusiveLock);
+	sink->rel = table_openrv(makeRangeVar(pstrdup("pg_temp"), pstrdup(table), -1),
+	                         RowExclusiveLock);
 	sink->rows_before = Max(sink->rel->rd_rel->reltuples, 0);
-	const bool bulk =
-	    incoming >= BULK_MIN_BYTES &&
-	    incoming >= static_cast<int64>(RelationGetNumberOfBlocks(sink->rel)) * BLCKSZ;
 
-	sink->mode = sink_mode::statement;
 	if (direct_insert_possible(sink->rel, columns, ncolumns))
 	{
 		sink->estate = CreateExecutorState();
@@ -150,20 +159,19 @@ vrx_row_sink *vrx_sink_open(const char *table, const vrx_column *columns, int nc
 		InitResultRelInfo(sink->rri, sink->rel, 1, nullptr, 0);
 		ExecOpenIndices(sink->rri, false);
 		MemoryContextSwitchTo(caller);
-		if (indexes_immediate(sink->rri))
-			sink->mode =
-			    bulk && indexes_rebuildable(sink) ? sink_mode::bulk : sink_mode::indexed;
-		else
+		sink->plain_indexes = plain_indexes(sink->rri);
+		if (!indexes_immediate(sink->rri))
 		{
 			ExecCloseIndices(sink->rri);
 			FreeExecutorState(sink->estate);
 			sink->estate = nullptr;
 		}
 	}
-
-	if (sink->mode == sink_mode::statement)
+	sink->values = static_cast<Datum *>(palloc(sizeof(Datum) * ncolumns * VRX_SINK_BATCH));
+	sink->isnull = static_cast<bool *>(palloc(sizeof(bool) * ncolumns * VRX_SINK_BATCH));
+	if (sink->estate == nullptr)
 	{
-		prepare_statement(sink, columns);
+		prepare_statement(sink);
 		return sink;
 	}
 	sink->bistate = GetBulkInsertState();
@@ -174,17 +182,9 @@ vrx_row_sink *vrx_sink_open(const char *table, const vrx_column *columns, int nc
 
 bool vrx_sink_add(vrx_row_sink *sink, const Datum *values, const bool *nulls)
 {
-	if (sink->mode == sink_mode::statement)
-	{
-		Datum *row_values = sink->values + sink->used * sink->ncolumns;
-		char *row_nulls = sink->nulls + sink->used * sink->ncolumns;
-		for (int i = 0; i < sink->ncolumns; i++)
-		{
-			row_values[i] = values[i];
-			row_nulls[i] = nulls[i] ? 'n' : ' ';
-		}
-	}
-	else
+	memcpy(sink->values + sink->used * sink->ncolumns, values, sizeof(Datum) * sink->ncolumns);
+	memcpy(sink->isnull + sink->used * sink->ncolumns, nulls, sizeof(bool) * sink->ncolumns);
+	if (sink->estate != nullptr)
 	{
 		TupleTableSlot *slot = sink->slots[sink->used];
 		ExecClearTuple(slot);
@@ -203,14 +203,18 @@ void vrx_sink_flush(vrx_row_sink *sink)
 	if (sink->used == 0)
 		return;
 
-	if (sink->mode == sink_mode::statement)
+	if (sink->estate == nullptr)
 	{
+		char *nulls = static_cast<char *>(palloc(sink->ncolumns));
 		for (int row = 0; row < sink->used; row++)
 		{
-			if (vrx_spi_execute_plan(sink->insert, sink->values + row * sink->ncolumns,
-			                         sink->nulls + row * sink->ncolumns) != SPI_OK_INSERT)
+			for (int i = 0; i < sink->ncolumns; i++)
+				nulls[i] = sink->isnull[row * sink->ncolumns + i] ? 'n' : ' ';
+			if (vrx_spi_execute_plan(sink->insert, sink->values + row * sink->ncolumns, nulls) !=
+			    SPI_OK_INSERT)
 				insert_error();
 		}
+		pfree(nulls);
 	}
 	else
 	{
@@ -219,13 +223,13 @@ void vrx_sink_flush(vrx_row_sink *sink)
 		MemoryContext caller = MemoryContextSwitchTo(GetPerTupleMemoryContext(sink->estate));
 		table_multi_insert(sink->rel, sink->slots, sink->used, GetCurrentCommandId(true), 0,
 		                   sink->bistate);
-		if (sink->mode == sink_mode::indexed)
+		if (sink->plain_indexes)
+			insert_index_entries(sink);
+		else
 		{
 			for (int i = 0; i < sink->used && sink->rri->ri_NumIndices > 0; i++)
 				list_free(vrx_insert_index_tuples(sink->rri, sink->slots[i], sink->estate));
 		}
-		else
-			sink->indexes_stale = true;
 		MemoryContextSwitchTo(caller);
 		ResetPerTupleExprContext(sink->estate);
 		for (int i = 0; i < sink->used; i++)
@@ -235,77 +239,42 @@ void vrx_sink_flush(vrx_row_sink *sink)
 	sink->used = 0;
 }
 
-// Rebuilds every index of the table after rows went in without their
-// entries.  Our own references to the indexes are dropped first, as an
-// index that is open elsewhere cannot be rebuilt.
-static void rebuild_indexes(vrx_row_sink *sink)
+// ANALYZE of the table's analyzed columns.
+static void analyze(const vrx_row_sink *sink)
 {
-	List *indexes = RelationGetIndexList(sink->rel);
-	ExecCloseIndices(sink->rri);
-	ListCell *lc;
-	foreach (lc, indexes)
+	StringInfoData sql;
+	initStringInfo(&sql);
+	appendStringInfo(&sql, "ANALYZE pg_temp.%s (", sink->table);
+	const char *separator = "";
+	for (int i = 0; i < sink->ncolumns; i++)
 	{
-		char *name = get_rel_name(lfirst_oid(lc));
-		if (name == nullptr)
+		if (!sink->columns[i].analyzed)
 			continue;
-		char *sql = psprintf("REINDEX INDEX pg_temp.%s", quote_identifier(name));
-		vrx_spi_execute(sql);
-		pfree(sql);
+		appendStringInfo(&sql, "%s%s", separator, sink->columns[i].name);
+		separator = ", ";
 	}
-	list_free(indexes);
-	sink->indexes_stale = false;
-}
-
-void vrx_sink_leave_bulk(vrx_row_sink *sink)
-{
-	if (sink->mode != sink_mode::bulk)
-		return;
-	vrx_sink_flush(sink);
-	if (sink->indexes_stale)
-	{
-		rebuild_indexes(sink);
-		// The index descriptions must live as long as the sink.
-		MemoryContext caller = MemoryContextSwitchTo(sink->estate->es_query_cxt);
-		ExecOpenIndices(sink->rri, false);
-		MemoryContextSwitchTo(caller);
-	}
-	sink->mode = sink_mode::indexed;
+	appendStringInfoChar(&sql, ')');
+	vrx_spi_execute(sql.data);
+	pfree(sql.data);
 }
 
 void vrx_sink_close(vrx_row_sink *sink)
 {
 	vrx_sink_flush(sink);
-	if (sink->mode == sink_mode::statement)
+	if (sink->estate == nullptr)
 		SPI_freeplan(sink->insert);
 	else
 	{
-		if (sink->indexes_stale)
-			rebuild_indexes(sink);
-		else
-			ExecCloseIndices(sink->rri);
+		ExecCloseIndices(sink->rri);
 		for (int i = 0; i < VRX_SINK_BATCH; i++)
 			ExecDropSingleTupleTableSlot(sink->slots[i]);
 		FreeBulkInsertState(sink->bistate);
 		FreeExecutorState(sink->estate);
 	}
-	const bool analyze = sink->added > 50 + sink->rows_before / 10 &&
-	                     has_privs_of_role(GetUserId(), sink->rel->rd_rel->relowner);
+	// Only its owner (or a member of the owner role) may analyze the table.
+	const bool many = sink->added > 50 + sink->rows_before / 10 &&
+	                  has_privs_of_role(GetUserId(), sink->rel->rd_rel->relowner);
 	table_close(sink->rel, NoLock);
-	if (analyze)
-	{
-		StringInfoData sql;
-		initStringInfo(&sql);
-		appendStringInfo(&sql, "ANALYZE pg_temp.%s (", sink->table);
-		const char *separator = "";
-		for (int i = 0; i < sink->ncolumns; i++)
-		{
-			if (!sink->columns[i].analyzed)
-				continue;
-			appendStringInfo(&sql, "%s%s", separator, sink->columns[i].name);
-			separator = ", ";
-		}
-		appendStringInfoChar(&sql, ')');
-		vrx_spi_execute(sql.data);
-		pfree(sql.data);
-	}
+	if (many)
+		analyze(sink);
 }
