@@ -42,8 +42,9 @@ void vrx_restore_search_path(int level)
 
 // The schema, one SPI_execute call per text, in this order.
 static const char *const schema_sql[] = {
-    "CREATE TEMPORARY TABLE pg_temp._vr_tmp_tbl_vireo (trace_id INT8, start_time TIMESTAMP WITH TIME ZONE, "
-    "end_time TIMESTAMP WITH TIME ZONE, appl_name TEXT, user_id OID, db_id OID, query_type INT2, "
+    "CREATE TEMPORARY TABLE pg_temp._vr_tmp_tbl_vireo (trace_id INT8, "
+    "start_time TIMESTAMP WITH TIME ZONE, end_time TIMESTAMP WITH TIME ZONE, appl_name TEXT, "
+    "user_id OID, db_id OID, query_type INT2, "
     "query_id INT8, explain TEXT, duration FLOAT8, rows_updated INT8, fs_in INT8, fs_out INT8, "
     "page_faults INT8, page_reclaims INT8, swaps INT8, sign_recv INT8, msg_recv INT8, "
     "msg_snd INT8, vol_contx_switch INT8, invol_contx_switch INT8, shared_blk_read INT8, "
@@ -62,13 +63,13 @@ static const char *const schema_sql[] = {
     "CREATE TEMPORARY TABLE pg_temp._vr_tmp_tbl_traces (id INT4, trace CHARACTER VARYING(20));"
     "CREATE INDEX _vr_tmp_tbl_traces_id_idx ON pg_temp._vr_tmp_tbl_traces (id);",
 
-    "CREATE TEMPORARY TABLE pg_temp._vr_tmp_tbl_query (query_id INT8, query TEXT, params OIDVECTOR, "
-    "paramsarr OID[]);"
+    "CREATE TEMPORARY TABLE pg_temp._vr_tmp_tbl_query (query_id INT8, query TEXT, "
+    "params OIDVECTOR, paramsarr OID[]);"
     "CREATE INDEX _vr_tmp_tbl_query_query_id_idx ON pg_temp._vr_tmp_tbl_query (query_id);"
     "CREATE INDEX _vr_tmp_tbl_query_query_idx ON pg_temp._vr_tmp_tbl_query USING HASH (query);",
 
-    "CREATE TEMPORARY VIEW pg_temp._vr_tmp_view_data AS SELECT p.trace_id, p.start_time, p.end_time, "
-    "p.appl_name, p.user_id, p.db_id, p.query_type, p.query_id, p.explain, p.duration, "
+    "CREATE TEMPORARY VIEW pg_temp._vr_tmp_view_data AS SELECT p.trace_id, p.start_time, "
+    "p.end_time, p.appl_name, p.user_id, p.db_id, p.query_type, p.query_id, p.explain, p.duration, "
     "p.rows_updated, p.fs_in, p.fs_out, p.page_faults, p.page_reclaims, p.swaps, p.sign_recv, "
     "p.msg_recv, p.msg_snd, p.vol_contx_switch, p.invol_contx_switch, p.shared_blk_read, "
     "p.shared_blk_written, p.shared_blk_hit, p.local_blk_read, p.local_blk_written, "
@@ -76,8 +77,8 @@ static const char *const schema_sql[] = {
     "FROM pg_temp._vr_tmp_tbl_query q JOIN pg_temp._vr_tmp_tbl_vireo p ON q.query_id = p.query_id;",
 
     "CREATE RULE _vr_tmp_insert_view_data AS ON INSERT TO pg_temp._vr_tmp_view_data DO INSTEAD ("
-    "INSERT INTO pg_temp._vr_tmp_tbl_vireo (trace_id, query_id, start_time, end_time, appl_name, user_id, "
-    "db_id, query_type, explain, duration, rows_updated, " VRX_RESOURCE_COLUMNS
+    "INSERT INTO pg_temp._vr_tmp_tbl_vireo (trace_id, query_id, start_time, end_time, appl_name, "
+    "user_id, db_id, query_type, explain, duration, rows_updated, " VRX_RESOURCE_COLUMNS
     ", " VRX_BUFFER_COLUMNS
     ", pid) VALUES (NEW.trace_id, NEW.query_id, NEW.start_time, NEW.end_time, "
     "NEW.appl_name, NEW.user_id, NEW.db_id, NEW.query_type, NEW.explain, NEW.duration, "
@@ -85,8 +86,8 @@ static const char *const schema_sql[] = {
     "NEW.sign_recv, NEW.msg_recv, NEW.msg_snd, NEW.vol_contx_switch, NEW.invol_contx_switch, "
     "NEW.shared_blk_read, NEW.shared_blk_written, NEW.shared_blk_hit, NEW.local_blk_read, "
     "NEW.local_blk_written, NEW.local_blk_hit, NEW.tmp_blk_read, NEW.tmp_blk_written, NEW.pid);"
-    "INSERT INTO pg_temp._vr_tmp_tbl_query (query_id, query, params, paramsarr) VALUES (NEW.query_id, "
-    "NEW.query, NEW.params, NEW.paramsarr););",
+    "INSERT INTO pg_temp._vr_tmp_tbl_query (query_id, query, params, paramsarr) VALUES "
+    "(NEW.query_id, NEW.query, NEW.params, NEW.paramsarr););",
 
     "CREATE RULE _vr_tmp_update_query AS ON UPDATE TO pg_temp._vr_tmp_tbl_query DO "
     "UPDATE pg_temp._vr_tmp_tbl_vireo SET query_id = NEW.query_id WHERE query_id = OLD.query_id;",
@@ -97,8 +98,8 @@ static const char *const schema_sql[] = {
     "CREATE RULE _vr_tmp_delete_query_view AS ON DELETE TO pg_temp._vr_tmp_view_query DO INSTEAD "
     "DELETE FROM pg_temp._vr_tmp_tbl_query WHERE ctid = OLD.ctid;",
 
-    "CREATE TEMPORARY TABLE pg_temp._vr_tmp_tbl_metrics (query_id INT8, trace_id INT8, executed INT4, "
-    "duration INT8, rows_updated INT8, fs_in INT8, fs_out INT8, page_faults INT8, "
+    "CREATE TEMPORARY TABLE pg_temp._vr_tmp_tbl_metrics (query_id INT8, trace_id INT8, "
+    "executed INT4, duration INT8, rows_updated INT8, fs_in INT8, fs_out INT8, page_faults INT8, "
     "page_reclaims INT8, swaps INT8, sign_recv INT8, msg_recv INT8, msg_snd INT8, "
     "vol_contx_switch INT8, invol_contx_switch INT8, shared_blk_read INT8, "
     "shared_blk_written INT8, shared_blk_hit INT8, local_blk_read INT8, local_blk_written INT8, "
@@ -138,9 +139,10 @@ void vrx_initialize(void)
 	if (!temp_relation_exists("_vr_tmp_tbl_prev_succ_load"))
 	{
 		char sql[2048];
-		snprintf(sql, sizeof(sql), "%s",
-		         "CREATE TEMPORARY TABLE pg_temp._vr_tmp_tbl_prev_succ_load (trace_id INT8, pid INT4, "
-		         "pos INT8);");
+		snprintf(
+		    sql, sizeof(sql), "%s",
+		    "CREATE TEMPORARY TABLE pg_temp._vr_tmp_tbl_prev_succ_load (trace_id INT8, pid INT4, "
+		    "pos INT8);");
 		vrx_spi_execute(sql);
 	}
 }

@@ -128,8 +128,8 @@ static bool iso_timestamptz(const char *p, TimestampTz *out)
 	int zone_hour, zone_minute = 0, zone_second = 0;
 	if (!read_digits(p, 2, &zone_hour))
 		return false;
-	if (*p == ':' && (!read_digits(++p, 2, &zone_minute) ||
-	                  (*p == ':' && !read_digits(++p, 2, &zone_second))))
+	if (*p == ':' &&
+	    (!read_digits(++p, 2, &zone_minute) || (*p == ':' && !read_digits(++p, 2, &zone_second))))
 		return false;
 	if (*p != '\0' || year < 1 || month < 1 || month > 12 || day < 1 ||
 	    day > day_tab[isleap(year)][month - 1] || hour > 23 || minute > 59 || second > 59 ||

@@ -154,15 +154,13 @@ static void save_position(const data_file &file, int64 position, int64 trace_no,
 {
 	if (plans.update != nullptr && file.known)
 	{
-		Datum args[3] = {Int64GetDatum(position), Int64GetDatum(trace_no),
-		                 Int32GetDatum(file.pid)};
+		Datum args[3] = {Int64GetDatum(position), Int64GetDatum(trace_no), Int32GetDatum(file.pid)};
 		if (vrx_spi_execute_plan(plans.update, args, nullptr) != SPI_OK_UPDATE)
 			position_error();
 	}
 	else
 	{
-		Datum args[3] = {Int64GetDatum(trace_no), Int32GetDatum(file.pid),
-		                 Int64GetDatum(position)};
+		Datum args[3] = {Int64GetDatum(trace_no), Int32GetDatum(file.pid), Int64GetDatum(position)};
 		if (vrx_spi_execute_plan(plans.insert, args, nullptr) != SPI_OK_INSERT)
 			position_error();
 	}
@@ -184,8 +182,8 @@ static int64 load_data_file(FILE *stream, const data_file &file, load_state &loa
 		MemoryContextSwitchTo(load.record_cxt);
 		if (!vrx_read_record(reader, &record, &position))
 			break;
-		vrx_record_outcome outcome = vrx_convert_record(record, load.trace_no, file.pid,
-		                                                load.version, load.batch_cxt, &row);
+		vrx_record_outcome outcome =
+		    vrx_convert_record(record, load.trace_no, file.pid, load.version, load.batch_cxt, &row);
 		if (outcome == vrx_record_outcome::stop)
 			break;
 		if (outcome == vrx_record_outcome::insert)
@@ -306,9 +304,10 @@ Datum vr_load_trace(PG_FUNCTION_ARGS)
 			         "DELETE FROM pg_temp._vr_tmp_tbl_vireo WHERE trace_id = " INT64_FORMAT,
 			         load.trace_no);
 			vrx_spi_execute(sql);
-			snprintf(sql, sizeof(sql),
-			         "DELETE FROM pg_temp._vr_tmp_tbl_prev_succ_load WHERE trace_id = " INT64_FORMAT,
-			         load.trace_no);
+			snprintf(
+			    sql, sizeof(sql),
+			    "DELETE FROM pg_temp._vr_tmp_tbl_prev_succ_load WHERE trace_id = " INT64_FORMAT,
+			    load.trace_no);
 			vrx_spi_execute(sql);
 		}
 

@@ -162,8 +162,7 @@ static Datum field_text(const vrx_field &field, int encoding, MemoryContext row_
 }
 
 vrx_record_outcome vrx_convert_record(const vrx_record &record, int64 trace_no, int32 pid,
-                                      double version, MemoryContext row_cxt,
-                                      vrx_profile_row *row)
+                                      double version, MemoryContext row_cxt, vrx_profile_row *row)
 {
 	if (record.count != PROFILE_FIELDS && record.count != PROFILE_FIELDS + 1)
 		return vrx_record_outcome::skip;

@@ -15,8 +15,8 @@ struct vrx_profile_row
 {
 	Datum values[VRX_PROFILE_COLUMNS];
 	bool nulls[VRX_PROFILE_COLUMNS];
-	text *query;      // in the database encoding
-	Datum params[2];  // params (oidvector) and paramsarr (oid[])
+	text *query;     // in the database encoding
+	Datum params[2]; // params (oidvector) and paramsarr (oid[])
 	bool no_params[2];
 	bool has_query_id; // a 30-field record
 	int64 query_id;    // its query id
@@ -33,5 +33,4 @@ enum class vrx_record_outcome
 // are allocated in row_cxt, everything else in the current context.
 // version is the trace's.
 vrx_record_outcome vrx_convert_record(const vrx_record &record, int64 trace_no, int32 pid,
-                                      double version, MemoryContext row_cxt,
-                                      vrx_profile_row *row);
+                                      double version, MemoryContext row_cxt, vrx_profile_row *row);

@@ -69,7 +69,7 @@ struct vrx_query_ids
 	MemoryContext cxt;       // of the load
 	MemoryContext texts_cxt; // the texts, their map and their pending rows
 	HTAB *texts;
-	uint64 *added; // texts this load added, once some were forgotten
+	uint64 *added;       // texts this load added, once some were forgotten
 	bool table_had_rows; // the query table held rows when the load began
 	int64 max_id;        // no query row has a larger id
 	Relation rel;
@@ -396,7 +396,8 @@ static void forget_texts_if_full(vrx_query_ids *ids)
 		auto *copy = static_cast<text_entry *>(lfirst(lc));
 		copy->key.data = VARDATA_ANY(copy->query);
 		bool found;
-		auto *entry = static_cast<text_entry *>(hash_search(ids->texts, &copy->key, HASH_ENTER, &found));
+		auto *entry =
+		    static_cast<text_entry *>(hash_search(ids->texts, &copy->key, HASH_ENTER, &found));
 		remember(ids, entry, copy->query, copy->id);
 		pfree(copy->query);
 		pfree(copy);
@@ -465,8 +466,8 @@ int64 vrx_query_id(vrx_query_ids *ids, vrx_row_sink *profiles, const text *query
 			for (int i = 0; i < 2; i++)
 			{
 				if (!nulls[i])
-					values[2 + i] = PointerGetDatum(
-					    MemoryContextAlloc(ids->texts_cxt, VARSIZE_ANY(params[i])));
+					values[2 + i] =
+					    PointerGetDatum(MemoryContextAlloc(ids->texts_cxt, VARSIZE_ANY(params[i])));
 				if (!nulls[i])
 					memcpy(DatumGetPointer(values[2 + i]), DatumGetPointer(params[i]),
 					       VARSIZE_ANY(params[i]));

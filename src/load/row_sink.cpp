@@ -135,8 +135,8 @@ static void insert_index_entries(vrx_row_sink *sink)
 				values[k] = row_values[column];
 				isnull[k] = row_isnull[column];
 			}
-			index_insert(index, values, isnull, &sink->slots[row]->tts_tid, sink->rel, check,
-			             false, info);
+			index_insert(index, values, isnull, &sink->slots[row]->tts_tid, sink->rel, check, false,
+			             info);
 		}
 	}
 }
@@ -147,8 +147,8 @@ vrx_row_sink *vrx_sink_open(const char *table, const vrx_column *columns, int nc
 	sink->table = table;
 	sink->columns = columns;
 	sink->ncolumns = ncolumns;
-	sink->rel = table_openrv(makeRangeVar(pstrdup("pg_temp"), pstrdup(table), -1),
-	                         RowExclusiveLock);
+	sink->rel =
+	    table_openrv(makeRangeVar(pstrdup("pg_temp"), pstrdup(table), -1), RowExclusiveLock);
 	sink->rows_before = Max(sink->rel->rd_rel->reltuples, 0);
 
 	if (direct_insert_possible(sink->rel, columns, ncolumns))
