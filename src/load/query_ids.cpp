@@ -279,8 +279,8 @@ static void scan_rows(vrx_query_ids *ids, const lookup &l, Datum value, Oid type
 	ExecClearTuple(ids->slot);
 }
 
-// Whether some text has the id: a query row of the table (those of this
-// load included), or a text in memory.
+// Whether some text has the id: a query row of the table, those that this
+// load buffered included.
 static bool id_taken(vrx_query_ids *ids, int64 id)
 {
 	if (id > ids->max_id)
