@@ -292,6 +292,77 @@ is( $own->query_safe(
 	'the trace holds the statement before the loads and the first load, nothing else');
 $own->quit;
 
+# Texts keep the bytes of the database that ran the statement; loaded, they
+# are converted into the loading database's encoding, and what cannot be
+# converted (or comes from a database whose encoding is unknown) is
+# replaced.  The same for trace comments in the listing.
+$node->safe_psql('postgres',
+	"CREATE DATABASE $_->[0] ENCODING '$_->[1]' LC_COLLATE 'C' LC_CTYPE 'C' TEMPLATE template0")
+  for ([ 'latin1db', 'LATIN1' ], [ 'asciidb', 'SQL_ASCII' ], [ 'utf8db', 'UTF8' ]);
+$node->safe_psql($_, 'CREATE EXTENSION vireo') for qw(asciidb utf8db latin1db);
+my $te = $node->safe_psql('asciidb', "SELECT vr_activate(E'bad \\xff byte', ARRAY[$bob_oid])");
+as_user('latin1db', 'bob', "SET client_encoding = 'LATIN1'; SELECT 'caf\xe9' AS latin1;");
+as_user('asciidb', 'bob', "SELECT 'x\xffy' AS ascii;");
+as_user('utf8db', 'bob', "SET client_encoding = 'UTF8'; SELECT '\xe2\x82\xac \xc3\xa9' AS utf8;");
+$node->safe_psql('postgres', "SELECT vr_deactivate('$te')");
+my $fffd = q{U&'\FFFD'};
+is( $node->safe_psql(
+		'utf8db', qq{SELECT vr_load_trace('$te');
+		SELECT string_agg((query = U&'SELECT ''caf\\00e9'' AS latin1;')::text
+		    || (query = 'SELECT ''x' || $fffd || 'y'' AS ascii;')::text, ',' ORDER BY query)
+		  FROM _vr_tmp_view_data WHERE query NOT LIKE '%utf8%';
+		SELECT comments = 'bad ' || $fffd || ' byte' FROM vr_traces_list() WHERE trace_id = '$te';}),
+	"t\ntruefalse,falsetrue\nt",
+	'LATIN1 text is converted, an invalid byte replaced, in records and comments');
+is( $node->safe_psql(
+		'latin1db', "SELECT vr_load_trace('$te');
+		SELECT query = 'SELECT ''? ' || chr(233) || ''' AS utf8;' FROM _vr_tmp_view_data
+		 WHERE query LIKE '%utf8%';"),
+	"t\nt", 'a character without an equivalent in the loading encoding is replaced');
+$node->safe_psql('postgres', 'DROP DATABASE latin1db');
+is( $node->safe_psql(
+		'utf8db', qq{SELECT vr_load_trace('$te');
+		SELECT query = 'SELECT ''caf' || $fffd || ''' AS latin1;' FROM _vr_tmp_view_data
+		 WHERE query LIKE '%latin1%';}),
+	"t\nt", 'the text of a dropped database is only checked');
+
+# Objects planted in a schema of the caller's search path never run in a
+# load: a table that takes the place of an analysis table, an aggregate and
+# an operator that are better matches than the system's.  Each would make
+# its owner superuser when a superuser loads.
+$node->safe_psql('postgres', 'CREATE DATABASE hijackdb');
+$node->safe_psql('hijackdb', 'CREATE EXTENSION vireo; GRANT CREATE ON SCHEMA public TO alice;');
+as_user(
+	'hijackdb', 'alice', q{
+	CREATE TABLE public.hijacked(what text);
+	GRANT INSERT ON public.hijacked TO PUBLIC;
+	CREATE FUNCTION public.own(what text) RETURNS void LANGUAGE plpgsql AS $$
+	BEGIN
+	  INSERT INTO public.hijacked VALUES (what);
+	  IF (SELECT rolsuper FROM pg_roles WHERE rolname = current_user) THEN
+	    ALTER ROLE alice SUPERUSER;
+	  END IF;
+	END $$;
+	CREATE TABLE public._vr_tmp_tbl_traces (id int4, trace varchar(20));
+	CREATE FUNCTION public.on_insert() RETURNS trigger LANGUAGE plpgsql AS
+	  $$ BEGIN PERFORM public.own('trigger'); RETURN NEW; END $$;
+	CREATE TRIGGER hijack BEFORE INSERT ON public._vr_tmp_tbl_traces
+	  FOR EACH ROW EXECUTE FUNCTION public.on_insert();
+	CREATE FUNCTION public.count_step(bigint, bigint) RETURNS bigint LANGUAGE plpgsql AS
+	  $$ BEGIN PERFORM public.own('aggregate'); RETURN $1 + 1; END $$;
+	CREATE AGGREGATE public.count(bigint) (sfunc = public.count_step, stype = bigint, initcond = '0');
+	CREATE FUNCTION public.eq(varchar, varchar) RETURNS bool LANGUAGE plpgsql AS
+	  $$ BEGIN PERFORM public.own('operator'); RETURN $1::text = $2::text; END $$;
+	CREATE OPERATOR public.= (leftarg = varchar, rightarg = varchar, function = public.eq);});
+is( as_user('hijackdb', 'loader',
+		"SET search_path = public, pg_temp; SELECT vr_load_trace('$t1'); SELECT vr_load_trace('$t2');"),
+	"t\nt", 'a superuser loads with the planted table first on his search path');
+is(as_user('hijackdb', 'loader', "SELECT vr_load_trace('$t1'); SELECT vr_load_trace('$t2');"),
+	"t\nt", 'and with the planted aggregate and operator on it');
+is( $node->safe_psql('hijackdb',
+		q{SELECT count(*) FROM public.hijacked; SELECT rolsuper FROM pg_roles WHERE rolname = 'alice';}),
+	"0\nf", 'none of them ran');
+
 $alice->quit;
 $loader->quit;
 $node->stop;

@@ -3,6 +3,7 @@
 # read again whole, and how the loader's files are released on errors.
 use strict;
 use warnings;
+use Digest::MD5 qw(md5_hex);
 use Fcntl qw(O_WRONLY O_NONBLOCK);
 use POSIX qw(mkfifo);
 use PostgreSQL::Test::Cluster;
@@ -148,7 +149,9 @@ my $reader =
   . record(10 => 1104, 7 => qq{"SELECT a,\nb\r\nFROM t"})
   . record(10 => 1105, 3 => '""', 7 => '"empty app"')
   . record(10 => 1106, 3 => '', 7 => '"no app"')
-  . record(10 => 1107, 7 => '""""');
+  . record(10 => 1107, 7 => '""""')
+  . record(10 => 1108, 1 => '2021-02-28 23:59:59.5-09:30', 2 => '2020-02-29 24:00:00+05:30:15')
+  . record(10 => 1109, 1 => '2021-03-04 05:06:07.1234567+01', 2 => '  2021-03-04 05:06:07 +01 ');
 write_file("$traces/$ta/trace-101.csv", $reader);
 is($session->query_safe("SELECT vr_load_trace('$ta');"), 't', 'a second file of the trace loads');
 is( $session->query_safe(
@@ -165,6 +168,13 @@ is( $session->query_safe(
 		q{1106:NULL:no app:NULL},
 		q{1107:app:"":NULL}),
 	'doubled quotes, blanks, CR LF line ends, quoted line breaks and empty fields');
+is( $session->query_safe(
+		q{SELECT string_agg(concat_ws('/', start_time = t1, end_time = t2), ' ' ORDER BY rows_updated)
+		    FROM _vr_tmp_view_data JOIN (VALUES
+		      (1108, '2021-02-28 23:59:59.5-09:30'::timestamptz, '2020-02-29 24:00:00+05:30:15'::timestamptz),
+		      (1109, '2021-03-04 05:06:07.1234567+01', '2021-03-04 05:06:07+01')) v(r, t1, t2)
+		      ON rows_updated = r;}),
+	't/t t/t', 'times with fractions, zone minutes and seconds, and odd forms read as the server reads them');
 
 # A record that its writer has not finished, cut inside quotes or before its
 # line feed, is read again whole by the next load.
@@ -223,35 +233,52 @@ write_file(
 	  . record(10 => 2003, 7 => '"p-letter"', 29 => '"23 x5"')
 	  . record(10 => 2004, 7 => '"p-comma"', 29 => '"23,25"')
 	  . record(10 => 2005, 7 => '"p-absent"', 29 => '')
-	  . record(10 => 2006, 7 => '"p-empty"', 29 => '""'));
+	  . record(10 => 2006, 7 => '"p-empty"', 29 => '""')
+	  . record(10 => 2007, 7 => '"p-blanks"', 29 => '"   "')
+	  . record(10 => 2008, 7 => '"p-range"', 29 => '"23 99999999999"')
+	  . record(10 => 2009, 7 => '"p-padded"', 29 => '" 23 25 "')
+	  . record(10 => 2010, 7 => '"p-many"', 29 => '"' . join(' ', (23) x 101) . '"'));
 my $params_sql = q{SELECT string_agg(rows_updated || ':' || coalesce(params::text, 'NULL') || ':'
-	|| coalesce(paramsarr::text, 'NULL'), ' ' ORDER BY rows_updated) FROM _vr_tmp_view_data;};
+	|| coalesce(paramsarr::text, 'NULL'), ' ' ORDER BY rows_updated)
+	FROM _vr_tmp_view_data WHERE rows_updated < 2010;};
+my $many_sql = q{SELECT params IS NULL, array_length(paramsarr, 1) FROM _vr_tmp_view_data
+	WHERE rows_updated = 2010;};
 
+# A field that is not a list of oids (blanks only, a number beyond the oid
+# range, more types than an oidvector holds) loads as NULL and never fails
+# the load, whatever the form.
 my $plain = $node->background_psql('postgres');
 is($plain->query_safe("SELECT vr_load_trace('$tp');"), 't', 'parameters load as OIDVECTOR');
 is( $plain->query_safe($params_sql),
-	'2001:23 25:NULL 2002:23 25 1043:NULL 2003:NULL:NULL 2004:NULL:NULL 2005:NULL:NULL 2006:NULL:NULL',
+	'2001:23 25:NULL 2002:23 25 1043:NULL 2003:NULL:NULL 2004:NULL:NULL 2005:NULL:NULL 2006:NULL:NULL '
+	  . '2007:NULL:NULL 2008:NULL:NULL 2009:23 25:NULL',
 	'params holds the types, paramsarr stays NULL');
+is($plain->query_safe($many_sql), 't|', 'more than 100 types do not fit an oidvector');
 $plain->quit;
 
 my $arrays = $node->background_psql('postgres');
 $arrays->query_safe('SET vireo.use_array_for_paramas = on;');
 is($arrays->query_safe("SELECT vr_load_trace('$tp');"), 't', 'parameters load as OID[]');
 is( $arrays->query_safe($params_sql),
-	'2001:NULL:{23,25} 2002:NULL:{23,25,1043} 2003:NULL:NULL 2004:NULL:NULL 2005:NULL:NULL 2006:NULL:NULL',
+	'2001:NULL:{23,25} 2002:NULL:{23,25,1043} 2003:NULL:NULL 2004:NULL:NULL 2005:NULL:NULL '
+	  . '2006:NULL:NULL 2007:NULL:NULL 2008:NULL:NULL 2009:NULL:{23,25}',
 	'paramsarr holds the types, params stays NULL');
+is($arrays->query_safe($many_sql), 't|101', 'an OID[] holds them all');
 
-# An error inside the load (a parameter list the OID[] input refuses) undoes
+# An error inside the load (a row that the user's own trigger on the
+# profile table refuses: the rows then go through INSERT statements) undoes
 # the whole call and releases the trace's directory and file.
 my $te = new_trace();
-write_file("$traces/$te/trace-300.csv",
-	record(10 => 3001) . record(10 => 3002, 29 => '" 23"'));
+write_file("$traces/$te/trace-300.csv", record(10 => 3001) . record(10 => 3002));
 my $failing = $node->background_psql('postgres', on_error_stop => 0);
 $failing->query_safe('SET vireo.use_array_for_paramas = on;');
 is($failing->query_safe("SELECT vr_load_trace('$tp');"), 't', 'a first trace loads');
+$failing->query_safe(
+	q{CREATE FUNCTION pg_temp.refuse() RETURNS trigger LANGUAGE plpgsql AS $$
+	  BEGIN IF NEW.rows_updated = 3002 THEN RAISE 'refused %', NEW.rows_updated; END IF; RETURN NEW; END $$;
+	  CREATE TRIGGER refuse BEFORE INSERT ON _vr_tmp_tbl_vireo FOR EACH ROW EXECUTE FUNCTION pg_temp.refuse();});
 $failing->query("SELECT vr_load_trace('$te');");
-like($failing->{stderr}, qr/ERROR:  malformed array literal: "\{,23\}"/,
-	'a parameter list with a leading blank fails the OID[] input');
+like($failing->{stderr}, qr/ERROR:  refused 3002/, "the user's trigger refuses a row");
 $failing->{stderr} = '';
 is($failing->query_safe("SELECT count(*) FROM _vr_tmp_tbl_traces WHERE trace = '$te';"),
 	'0', 'the failed call left no trace number');
@@ -284,13 +311,16 @@ SKIP:
 $failing->quit;
 $arrays->quit;
 
-# Only regular files named trace-<digits>.csv are data files: other names, a
+# Only regular files named trace-<pid>.csv are data files: other names (a
+# pid with leading zeros too, which would share the position of that pid), a
 # directory, a FIFO and a symbolic link under a data file name are passed
 # over, and the FIFO never blocks the load.
 my $tn = new_trace();
 my $dir = "$traces/$tn";
 write_file("$dir/trace-0.csv",        record(10 => 4000));
 write_file("$dir/trace-9.csv",        record(10 => 4009));
+write_file("$dir/trace-09.csv",       record(10 => 4010));
+write_file("$dir/trace-00.csv",       record(10 => 4011));
 write_file("$dir/trace-12.csv.bak",   record(10 => 4012));
 write_file("$dir/trace-.csv",         record(10 => 4013));
 write_file("$dir/trace-x.csv",        record(10 => 4014));
@@ -326,8 +356,9 @@ is($session->query_safe("SELECT vr_load_trace('$tu');"), 't', 'once readable, it
 is(tags($session, 'rows_updated = 5001'), '5001', 'its record is there');
 
 # Records with a 30th field carry their query id; an unreadable one gives 1.
-# A 29-field record takes the session's counter, which the last 30-field
-# record has set.
+# A 29-field record takes the session's counter, which never goes back and
+# is raised past the ids of 30-field records.  An id that another text has
+# is not taken: every row keeps its own text.
 my $tq = new_trace();
 write_file(
 	"$traces/$tq/trace-600.csv",
@@ -338,15 +369,195 @@ write_file(
 	  . record(10 => 6005, 7 => '"q-empty"', extra => ',')
 	  . record(10 => 6006, 7 => '"q-range"', extra => ',99999999999999999999')
 	  . record(10 => 6007, 7 => '"q-blanks"', extra => ',  42  ')
-	  . record(10 => 6008, 7 => '"q-last"'));
+	  . record(10 => 6008, 7 => '"q-last"')
+	  . record(10 => 6009, 7 => '"q-valid"', extra => ',42'));
 my $ids = $node->background_psql('postgres');
 is($ids->query_safe("SELECT vr_load_trace('$tq');"), 't', 'records with query ids load');
 is( $ids->query_safe(
-		"SELECT string_agg(rows_updated || ':' || query_id, ' ' ORDER BY rows_updated)
-		   FROM _vr_tmp_tbl_vireo;"),
-	'6001:777 6002:777 6003:778 6004:1 6005:1 6006:1 6007:42 6008:42',
-	'the 30th field gives the query id, 1 when it is no number');
+		"SELECT string_agg(rows_updated || ':' || query_id || ':' || query, ' ' ORDER BY rows_updated)
+		   FROM _vr_tmp_view_data;"),
+	'6001:777:q-valid 6002:778:q-next 6003:779:q-after-next 6004:1:q-letters 6005:780:q-empty '
+	  . '6006:781:q-range 6007:42:q-blanks 6008:782:q-last 6009:777:q-valid',
+	'the 30th field gives the query id, 1 when it is no number, never the id of another text');
+
+# One statement that loads a trace twice: the second call sees what the
+# first one wrote.
+my $tv = new_trace();
+write_file("$traces/$tv/trace-700.csv", record(10 => 7001) . record(10 => 7002));
+is( $ids->query_safe(
+		"SELECT string_agg(l::text, ',' ORDER BY n) FROM (SELECT n, vr_load_trace(t) AS l
+		   FROM (VALUES (1, '$tv'), (2, '$tv')) v(n, t)) s;"),
+	'true,false', 'one statement, two loads: the second finds nothing new');
+is( $ids->query_safe(
+		"SELECT count(*), count(DISTINCT trace_id) FROM _vr_tmp_tbl_vireo WHERE rows_updated > 7000;
+		 SELECT count(*) FROM _vr_tmp_tbl_traces WHERE trace = '$tv';"),
+	"2|1
+1", 'each record once, under one trace number');
 $ids->quit;
+
+# The fast path against the loading algorithm, computed here from the files:
+# a mixed trace (texts repeated and unique, with quotes, commas and line
+# feeds; 29- and 30-field records whose ids group, collide and lower a
+# text's id), loaded in several calls (a large first load, appended records,
+# a second trace, a reload), in three sessions: as is; keeping few texts in
+# memory; and with triggers on the tables, so that rows go through INSERT
+# statements.  Files are read in the order of their pids.
+my %model = (counter => 1, id_of => {}, text_of => {}, rows => {});
+my %files;    # pid => [ [tag, text, id field], ... ] of the records written
+
+sub model_record
+{
+	my ($trace_no, $tag, $text, $x) = @_;
+	my ($id_of, $text_of) = @model{qw(id_of text_of)};
+	my $candidate;
+	if (defined $x)
+	{
+		$candidate = $x =~ /^\d+$/ ? $x : 1;
+		$model{counter} = $candidate + 1 if $candidate >= $model{counter};
+	}
+	else
+	{
+		$candidate = $model{counter}++;
+	}
+	if (exists $id_of->{$text})
+	{
+		my $id = $id_of->{$text};
+		if ($candidate < $id && !exists $text_of->{$candidate})
+		{
+			delete $text_of->{$id};
+			$id_of->{$text} = $candidate;
+			$text_of->{$candidate} = $text;
+		}
+	}
+	else
+	{
+		my $id = $candidate;
+		$id = $model{counter}++ while exists $text_of->{$id};
+		$id_of->{$text} = $id;
+		$text_of->{$id} = $text;
+		$model{inserted}++;
+	}
+	$model{rows}{"$trace_no:$tag"} = $text;
+	$model{inserted}++;
+}
+
+# Writes $n records to each file; a record's tag (field 10) is unique.
+my $next_tag = 100000;
+my @pool = map { qq{SELECT "pooled", 'a,b'\n  FROM t$_} } 1 .. 150;
+srand(20240611);
+
+sub write_records
+{
+	my ($id, $n, @pids) = @_;
+	for my $pid (@pids)
+	{
+		my $content = '';
+		for (1 .. $n)
+		{
+			my $tag = $next_tag++;
+			my $text = rand() < 0.7 ? $pool[ int rand @pool ] : "SELECT $tag";
+			my $r = rand();
+			my $x =
+			    $r < 0.1  ? 1000000 + length($text) % 50
+			  : $r < 0.2  ? 1 + int rand 3000
+			  : $r < 0.22 ? 'x'
+			  :             undef;
+			(my $quoted = $text) =~ s/"/""/g;
+			$content .= record(10 => $tag, 7 => qq{"$quoted"}, 8 => '"' . ('p' x 300) . '"',
+				defined $x ? (extra => ",$x") : ());
+			push @{ $files{"$id/$pid"} }, [ $tag, $text, $x ];
+		}
+		append_file("$traces/$id/trace-$pid.csv", $content);
+	}
+}
+
+# Records of the trace's files from position $from{pid} on, into the model.
+sub model_load
+{
+	my ($id, $trace_no, $from) = @_;
+	for my $key (sort { ($a =~ /(\d+)$/)[0] <=> ($b =~ /(\d+)$/)[0] } grep { m{^$id/} } keys %files)
+	{
+		my $records = $files{$key};
+		model_record($trace_no, @$_) for @$records[ ($from->{$key} // 0) .. $#$records ];
+		$from->{$key} = @$records;
+	}
+}
+
+my @sessions = map { $node->background_psql('postgres') } 1 .. 4;
+$sessions[1]->query_safe("SET work_mem = '64kB'");
+$sessions[2]->query_safe("SET work_mem = '64kB'");
+my $empty = new_trace();
+$_->query_safe("SELECT vr_load_trace('$empty')") for @sessions;
+$sessions[2]->query_safe(
+	q{CREATE TEMPORARY SEQUENCE passed;
+	  CREATE FUNCTION pg_temp.pass() RETURNS trigger LANGUAGE plpgsql AS
+	    $$ BEGIN PERFORM nextval('passed'); RETURN NEW; END $$;
+	  CREATE TRIGGER pass BEFORE INSERT ON _vr_tmp_tbl_vireo FOR EACH ROW EXECUTE FUNCTION pg_temp.pass();
+	  CREATE TRIGGER pass BEFORE INSERT ON _vr_tmp_tbl_query FOR EACH ROW EXECUTE FUNCTION pg_temp.pass();});
+# The fourth session has no index on the texts and one on an expression.
+$sessions[3]->query_safe(
+	q{DROP INDEX _vr_tmp_tbl_query_query_idx;
+	  CREATE INDEX lower_app ON _vr_tmp_tbl_vireo (lower(appl_name));});
+
+my ($tm1, $tm2) = (new_trace(), new_trace());
+my (%from1, %from2);
+sub load_all
+{
+	my ($call) = @_;
+	is($_->query_safe($call), 't', "$call loads in each session") for @sessions;
+}
+write_records($tm1, 1300, 30, 31, 32);
+load_all("SELECT vr_load_trace('$tm1')");
+model_load($tm1, 2, \%from1);
+# A user's second row of a text, with a larger id and a profile row of
+# its own: the next load that meets the text folds them onto its id.
+$sessions[3]->query_safe(
+	"INSERT INTO _vr_tmp_tbl_query VALUES (-7, \$\$$pool[0]\$\$), (-7, \$\$$pool[0]\$\$);
+	 UPDATE _vr_tmp_tbl_query SET query_id = 9000000 WHERE query_id = -7;
+	 INSERT INTO _vr_tmp_tbl_vireo (trace_id, rows_updated, query_id) VALUES (9, 99, 9000000);");
+write_records($tm1, 150, 30, 32, 33);
+load_all("SELECT vr_load_trace('$tm1')");
+model_load($tm1, 2, \%from1);
+write_records($tm2, 200, 40, 41);
+load_all("SELECT vr_load_trace('$tm2')");
+model_load($tm2, 3, \%from2);
+load_all("SELECT vr_load_trace('$tm1', true)");
+delete $model{rows}{$_} for grep { /^2:/ } keys %{ $model{rows} };
+model_load($tm1, 2, {});
+
+my $rows = join(',',
+	map { my ($t, $tag) = split /:/; "$t:$tag:$model{id_of}{$model{rows}{$_}}:" . md5_hex($model{rows}{$_}) }
+	sort { $a cmp $b } keys %{ $model{rows} });
+my $queries = join(',',
+	map { "$_:" . md5_hex($model{text_of}{$_}) } sort { $a <=> $b } keys %{ $model{text_of} });
+for my $i (0 .. 3)
+{
+	my $s = $sessions[$i];
+	is( $s->query_safe(
+			q{SELECT string_agg(concat_ws(':', trace_id, rows_updated, query_id, md5(query)), ','
+			    ORDER BY trace_id::text || ':' || rows_updated::text COLLATE "C")
+			    FROM _vr_tmp_view_data WHERE rows_updated >= 100000;
+			  SELECT count(*) FROM _vr_tmp_tbl_vireo WHERE rows_updated >= 100000;}),
+		"$rows\n" . scalar(keys %{ $model{rows} }),
+		"session $i: every row with its own text and the id the algorithm gives");
+	is( $s->query_safe(
+			q{SELECT string_agg(query_id || ':' || md5(query), ',' ORDER BY query_id)
+			    FROM _vr_tmp_tbl_query;}),
+		$queries, "session $i: one query row per text");
+	is( $s->query_safe(
+			"SELECT string_agg(trace_id || ':' || pid || ':' || pos, ',' ORDER BY trace_id, pid)
+			   FROM _vr_tmp_tbl_prev_succ_load;"),
+		join(',', map { my ($n, $id) = @$_; map { "$n:$_:" . -s "$traces/$id/trace-$_.csv" } sort { $a <=> $b }
+				map { m{/(\d+)$} } grep { m{^$id/} } keys %files } ([2, $tm1], [3, $tm2])),
+		"session $i: every file read to its end");
+}
+is($sessions[2]->query_safe('SELECT last_value FROM passed'),
+	$model{inserted}, "every row went through the user's triggers");
+is( $sessions[3]->query_safe(
+		"SELECT query_id = $model{id_of}{$pool[0]} FROM _vr_tmp_tbl_vireo WHERE rows_updated = 99;
+		 SELECT count(*) FROM _vr_tmp_tbl_query WHERE query = \$\$$pool[0]\$\$;"),
+	"t\n1", "the user's second row of a text was folded, with its profile row");
+$_->quit for @sessions;
 
 $session->quit;
 $node->stop;

@@ -105,3 +105,28 @@ inline unsigned vrx_command_type(CmdType operation)
 			return 0;
 	}
 }
+
+// Loading: the executor's index insertion gained an "only summarizing
+// indexes" flag in 16, and index scans an instrumentation argument in 18.
+extern "C" {
+#include "access/genam.h"
+}
+
+inline List *vrx_insert_index_tuples(ResultRelInfo *rri, TupleTableSlot *slot, EState *estate)
+{
+#if PG_VERSION_NUM >= 160000
+	return ExecInsertIndexTuples(rri, slot, estate, false, false, nullptr, NIL, false);
+#else
+	return ExecInsertIndexTuples(rri, slot, estate, false, false, nullptr, NIL);
+#endif
+}
+
+inline IndexScanDesc vrx_index_beginscan(Relation heap, Relation index, Snapshot snapshot,
+                                         int nkeys)
+{
+#if PG_VERSION_NUM >= 180000
+	return index_beginscan(heap, index, snapshot, nullptr, nkeys, 0);
+#else
+	return index_beginscan(heap, index, snapshot, nkeys, 0);
+#endif
+}

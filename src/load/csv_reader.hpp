@@ -33,3 +33,36 @@ void vrx_free_csv_record(csv_record *record);
 bool str_to_long(const char *text, int64 *out);
 bool str_to_float8(const char *text, double *out);
 bool str_to_timestamptz(const char *text, TimestampTz *out);
+
+// The loader's reader of a data file: the same records, fields and positions
+// as get_next_vrx_csv_record with a comma and a line feed, read through a
+// large buffer from a start position on to the end of the file.  A record's
+// texts lie in one buffer; the fields after the first VRX_RECORD_FIELDS are
+// counted but not kept.
+constexpr int VRX_RECORD_FIELDS = 30;
+
+struct vrx_field
+{
+	const char *data; // null: absent; else NUL-terminated, len bytes before the NUL
+	int len;
+};
+
+struct vrx_record
+{
+	int32 count;
+	vrx_field fields[VRX_RECORD_FIELDS];
+};
+
+struct vrx_record_reader;
+
+// Starts reading stream (just opened) at position start.  Allocates in the
+// current memory context.
+vrx_record_reader *vrx_record_reader_open(FILE *stream, int64 start);
+
+// Reads the next record into record, whose texts stay valid until the next
+// call, and sets *position to where the next record begins.  False at the
+// end of the data or of the file inside quotes, as get_next_vrx_csv_record.
+bool vrx_read_record(vrx_record_reader *reader, vrx_record *record, int64 *position);
+
+// Releases the reader; the caller closes the stream.
+void vrx_record_reader_close(vrx_record_reader *reader);

@@ -1,71 +1,57 @@
 // vr_load_trace: reads a trace's data files into the session's analysis
 // tables, continuing each file where the previous load of the session
-// stopped, and folds identical query texts onto one query id.
+// stopped, with rows of identical query text sharing one query row and id.
 #include <sys/stat.h>
 
 #include "capture/state.hpp"
 #include "frame/registry.hpp"
-#include "frame/settings.hpp"
 #include "load/analysis_schema.hpp"
 #include "load/csv_reader.hpp"
+#include "load/profile_record.hpp"
+#include "load/query_ids.hpp"
+#include "load/row_sink.hpp"
 #include "store/descriptor.hpp"
 #include "store/paths.hpp"
 
 extern "C" {
+#include "utils/memutils.h"
 PG_FUNCTION_INFO_V1(vr_load_trace);
 }
 
-// Session counters: trace numbers and query ids keep growing for the whole
-// session, also when the analysis tables are dropped.
+// Source of trace numbers; it keeps growing for the whole session, also when
+// the analysis tables are dropped.
 static int64 trace_counter = 0;
-static int64 query_counter = 1;
 
-static constexpr int INSERT_PARAMS = 33;
-static constexpr int PROFILE_FIELDS = 29; // a record with its query id has 30
+// The texts of buffered profile rows are written out beyond this size.
+static constexpr Size BATCH_MEMORY = 8 * 1024 * 1024;
 
-static const char *const insert_sql =
-    "INSERT INTO _vr_tmp_view_data (trace_id, start_time, end_time, appl_name, user_id, db_id, "
-    "query, explain, duration, rows_updated, fs_in, fs_out, page_faults, page_reclaims, swaps, "
-    "sign_recv, msg_recv, msg_snd, vol_contx_switch, invol_contx_switch, shared_blk_read, "
-    "shared_blk_written, shared_blk_hit, local_blk_read, local_blk_written, local_blk_hit, "
-    "tmp_blk_read, tmp_blk_written, pid, query_type, params, paramsarr, query_id) VALUES ($1, $2, "
-    "$3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, $16, $17, $18, $19, $20, $21, $22, "
-    "$23, $24, $25, $26, $27, $28, $29, $30, $31::OIDVECTOR, $32::OID[], $33)";
-
-static Oid insert_types[INSERT_PARAMS] = {
-    INT8OID, TIMESTAMPTZOID, TIMESTAMPTZOID, TEXTOID, OIDOID,  OIDOID,  TEXTOID, TEXTOID, FLOAT8OID,
-    INT8OID, INT8OID,        INT8OID,        INT8OID, INT8OID, INT8OID, INT8OID, INT8OID, INT8OID,
-    INT8OID, INT8OID,        INT8OID,        INT8OID, INT8OID, INT8OID, INT8OID, INT8OID, INT8OID,
-    INT8OID, INT4OID,        INT2OID,        TEXTOID, TEXTOID, INT8OID,
+// A data file of the trace directory, with where its reading starts.
+struct data_file
+{
+	int32 pid;
+	int64 start;
+	bool known; // it has a position row
 };
 
-// The prepared statements of one call.
-struct load_plans
+// The position statements of one call.
+struct position_plans
 {
 	SPIPlanPtr insert;
-	SPIPlanPtr position_insert;
-	SPIPlanPtr position_select; // null when reloading
-	SPIPlanPtr position_update; // null when reloading
+	SPIPlanPtr select; // null when reloading
+	SPIPlanPtr update; // null when reloading
 };
 
-static SPIPlanPtr prepare(const char *sql, int nargs, Oid *types)
+// What one call writes to.
+struct load_state
 {
-	SPIPlanPtr plan = SPI_prepare(sql, nargs, types);
-	if (plan == nullptr)
-		elog(ERROR, "vireo: could not prepare \"%s\": %s", sql, SPI_result_code_string(SPI_result));
-	return plan;
-}
-
-static int execute_plan(SPIPlanPtr plan, Datum *values, const char *nulls, bool read_only)
-{
-	return vrx_unprofiled([&] { return SPI_execute_plan(plan, values, nulls, read_only, 0); });
-}
-
-static void insert_error(void)
-{
-	ereport(ERROR, (errcode(ERRCODE_EXTERNAL_ROUTINE_EXCEPTION),
-	                errmsg("vireo: error inserting profiler data")));
-}
+	int64 trace_no;
+	double version;
+	vrx_row_sink *profiles;
+	vrx_query_ids *ids;
+	MemoryContext load_cxt;   // the call's
+	MemoryContext record_cxt; // one record, reset after it
+	MemoryContext batch_cxt;  // texts of the buffered profile rows
+};
 
 static void position_error(void)
 {
@@ -76,248 +62,202 @@ static void position_error(void)
 // The trace number of trace_id in this session, made when the trace is new.
 static int64 trace_number(const char *trace_id)
 {
-	char sql[VRX_PATH_MAX];
-
-	snprintf(sql, sizeof(sql), "SELECT id FROM _vr_tmp_tbl_traces WHERE trace = '%s'", trace_id);
-	if (vrx_spi_execute(sql, true, 0) == SPI_OK_SELECT && SPI_processed > 0)
+	Oid type = TEXTOID;
+	Datum id_text = CStringGetTextDatum(trace_id);
+	const char nulls[1] = {' '};
+	SPIPlanPtr select =
+	    vrx_spi_prepare("SELECT id FROM pg_temp._vr_tmp_tbl_traces WHERE trace = $1", 1, &type);
+	int rc = vrx_spi_execute_plan(select, &id_text, nulls);
+	SPI_freeplan(select);
+	if (rc == SPI_OK_SELECT && SPI_processed > 0)
 	{
 		int64 id = 0;
 		str_to_long(SPI_getvalue(SPI_tuptable->vals[0], SPI_tuptable->tupdesc, 1), &id);
+		SPI_freetuptable(SPI_tuptable);
 		return id;
 	}
+	SPI_freetuptable(SPI_tuptable);
+
 	int64 id = ++trace_counter;
-	snprintf(sql, sizeof(sql),
-	         "INSERT INTO _vr_tmp_tbl_traces (id, trace) VALUES (" INT64_FORMAT ", '%s');", id,
-	         trace_id);
-	vrx_spi_execute(sql, false, 0);
+	Oid types[2] = {INT8OID, TEXTOID};
+	Datum values[2] = {Int64GetDatum(id), id_text};
+	const char insert_nulls[2] = {' ', ' '};
+	SPIPlanPtr insert = vrx_spi_prepare(
+	    "INSERT INTO pg_temp._vr_tmp_tbl_traces (id, trace) VALUES ($1, $2)", 2, types);
+	vrx_spi_execute_plan(insert, values, insert_nulls);
+	SPI_freeplan(insert);
 	return id;
 }
 
-static bool only_digits_and_spaces(const char *text)
+// Whether name is the data file name of a pid, as the capture writes it:
+// "trace-<pid>.csv" with the pid in decimal without leading zeros.  Other
+// names that read as a number ("trace-012.csv") would share the position
+// row of that pid.
+static bool data_file_name(const char *name, int32 *pid)
 {
-	for (const char *p = text; *p != '\0'; p++)
-	{
-		if (!isdigit(static_cast<unsigned char>(*p)) && *p != ' ')
-			return false;
-	}
-	return true;
+	if (!vrx_data_file_name(name, pid) || *pid < 0)
+		return false;
+	char canonical[32];
+	snprintf(canonical, sizeof(canonical), "trace-%d.csv", *pid);
+	return strcmp(name, canonical) == 0;
 }
 
-// The parameter types field as "23 25" for OIDVECTOR ($31) or, with
-// vireo.use_array_for_paramas, rewritten to "{23,25}" for OID[] ($32).
-static void fill_params(const char *field, double version, Datum *values, char *nulls)
+static int by_pid(const ListCell *a, const ListCell *b)
 {
-	nulls[30] = 'n';
-	nulls[31] = 'n';
-	if (version < 2.1 || field == nullptr || *field == '\0' || !only_digits_and_spaces(field))
+	const int32 x = static_cast<data_file *>(lfirst(a))->pid;
+	const int32 y = static_cast<data_file *>(lfirst(b))->pid;
+	return x < y ? -1 : x > y ? 1 : 0;
+}
+
+// The data files of the trace directory, by pid, so that loading the same
+// files always gives the same query ids: regular files under a data file
+// name.  A FIFO or device planted under such a name would block the load or
+// read something that is not a trace.
+static List *list_data_files(DIR *dir, const char *dir_path)
+{
+	List *files = NIL;
+	struct dirent *de;
+	while ((de = ReadDir(dir, dir_path)) != nullptr)
+	{
+		int32 pid;
+		char path[VRX_PATH_MAX];
+		struct stat st;
+		if (!data_file_name(de->d_name, &pid))
+			continue;
+		snprintf(path, sizeof(path), "%s/%s", dir_path, de->d_name);
+		if (lstat(path, &st) != 0 || !S_ISREG(st.st_mode))
+			continue;
+		auto *file = static_cast<data_file *>(palloc0(sizeof(data_file)));
+		file->pid = pid;
+		files = lappend(files, file);
+	}
+	list_sort(files, by_pid);
+	return files;
+}
+
+// Where reading of the file starts: its saved position, or the beginning.
+static void find_start(data_file *file, int64 trace_no, const position_plans &plans)
+{
+	if (plans.select == nullptr)
 		return;
-
-	if (!vireo_use_array_for_paramas)
+	Datum args[2] = {Int32GetDatum(file->pid), Int64GetDatum(trace_no)};
+	if (vrx_spi_execute_plan(plans.select, args, nullptr) == SPI_OK_SELECT && SPI_processed > 0)
 	{
-		values[30] = PointerGetDatum(cstring_to_text(field));
-		nulls[30] = ' ';
-		return;
+		str_to_long(SPI_getvalue(SPI_tuptable->vals[0], SPI_tuptable->tupdesc, 1), &file->start);
+		file->known = true;
 	}
-
-	StringInfoData array;
-	initStringInfo(&array);
-	appendStringInfoChar(&array, '{');
-	for (const char *p = field; *p != '\0'; p++)
-	{
-		if (*p != ' ')
-			appendStringInfoChar(&array, *p);
-		else if (p[1] != ' ')
-			appendStringInfoChar(&array, ',');
-	}
-	appendStringInfoChar(&array, '}');
-	values[31] = PointerGetDatum(cstring_to_text_with_len(array.data, array.len));
-	nulls[31] = ' ';
+	SPI_freetuptable(SPI_tuptable);
 }
 
-// The query id of a 30-field record, or 1 when its field is not a number.
-static int64 record_query_id(const char *field)
+static void save_position(const data_file &file, int64 position, int64 trace_no,
+                          const position_plans &plans)
 {
-	if (field == nullptr || *field == '\0')
-		return 1;
-	char *end;
-	errno = 0;
-	unsigned long long id = strtoull(field, &end, 10);
-	if (end == field || errno == ERANGE)
-		return 1;
-	for (; *end != '\0'; end++)
+	if (plans.update != nullptr && file.known)
 	{
-		if (!isspace(static_cast<unsigned char>(*end)))
-			return 1;
+		Datum args[3] = {Int64GetDatum(position), Int64GetDatum(trace_no), Int32GetDatum(file.pid)};
+		if (vrx_spi_execute_plan(plans.update, args, nullptr) != SPI_OK_UPDATE)
+			position_error();
 	}
-	return static_cast<int64>(id);
-}
-
-enum class record_outcome
-{
-	insert,
-	skip,
-	stop
-};
-
-// Converts one profile record into the insert's values.  A record that is
-// malformed is skipped; one of a statement that ended after the loading
-// statement began stops the file.
-static record_outcome convert_record(const csv_record &record, int64 trace_no, int32 pid,
-                                     double version, Datum *values, char *nulls)
-{
-	if (record.count != PROFILE_FIELDS && record.count != PROFILE_FIELDS + 1)
-		return record_outcome::skip;
-
-	const char *f[PROFILE_FIELDS + 1] = {};
-	int n = 0;
-	for (const csv_field *field = record.first; field != nullptr && n <= PROFILE_FIELDS;
-	     field = field->next)
-		f[n++] = field->value.data;
-
-	values[0] = Int64GetDatum(trace_no);
-	for (int i = 0; i < 2; i++)
-	{
-		TimestampTz ts;
-		if (f[i] == nullptr || !str_to_timestamptz(f[i], &ts))
-			return record_outcome::skip;
-		if (ts > statement_start)
-			return record_outcome::stop;
-		values[1 + i] = TimestampTzGetDatum(ts);
-	}
-
-	if (f[2] == nullptr)
-		nulls[3] = 'n';
 	else
-		values[3] = PointerGetDatum(cstring_to_text(f[2]));
-
-	int64 number;
-	if (!str_to_long(f[3], &number))
-		return record_outcome::skip;
-	values[4] = ObjectIdGetDatum(static_cast<Oid>(number));
-	if (!str_to_long(f[4], &number))
-		return record_outcome::skip;
-	values[5] = ObjectIdGetDatum(static_cast<Oid>(number));
-	if (!str_to_long(f[5], &number))
-		return record_outcome::skip;
-	values[29] = Int16GetDatum(static_cast<int16>(number));
-
-	if (f[6] == nullptr || f[7] == nullptr)
-		return record_outcome::skip;
-	values[6] = PointerGetDatum(cstring_to_text(f[6]));
-	values[7] = PointerGetDatum(cstring_to_text(f[7]));
-
-	double duration;
-	if (!str_to_float8(f[8], &duration))
-		return record_outcome::skip;
-	values[8] = Float8GetDatum(duration);
-	if (!str_to_long(f[9], &number))
-		return record_outcome::skip;
-	values[9] = Int64GetDatum(number);
-
-	// Resource usage: an unreadable counter is NULL in its own column.
-	for (int i = 10; i < 20; i++)
 	{
-		if (str_to_long(f[i], &number))
-			values[i] = Int64GetDatum(number);
-		else
-			nulls[i] = 'n';
+		Datum args[3] = {Int64GetDatum(trace_no), Int32GetDatum(file.pid), Int64GetDatum(position)};
+		if (vrx_spi_execute_plan(plans.insert, args, nullptr) != SPI_OK_INSERT)
+			position_error();
 	}
-	for (int i = 20; i < 28; i++)
-	{
-		if (!str_to_long(f[i], &number))
-			return record_outcome::skip;
-		values[i] = Int64GetDatum(number);
-	}
-	values[28] = Int32GetDatum(pid);
-
-	fill_params(f[28], version, values, nulls);
-
-	if (record.count == PROFILE_FIELDS + 1)
-		query_counter = record_query_id(f[29]);
-	values[32] = Int64GetDatum(query_counter);
-	return record_outcome::insert;
 }
 
-// Loads one data file from its saved position.  True when it yielded rows.
-static bool load_data_file(FILE *file, int32 pid, int64 trace_no, double version,
-                           const load_plans &plans, MemoryContext record_cxt)
+// Loads one data file from its start.  Returns the position after the last
+// record loaded.
+static int64 load_data_file(FILE *stream, const data_file &file, load_state &load)
 {
-	int64 start = 0;
-	bool known = false;
-
-	if (plans.position_select != nullptr)
-	{
-		Datum args[2] = {Int32GetDatum(pid), Int64GetDatum(trace_no)};
-		if (execute_plan(plans.position_select, args, nullptr, true) == SPI_OK_SELECT &&
-		    SPI_processed > 0)
-		{
-			str_to_long(SPI_getvalue(SPI_tuptable->vals[0], SPI_tuptable->tupdesc, 1), &start);
-			known = true;
-		}
-	}
-
-	int64 position = start;
-	int64 committed = start;
-	csv_record record;
-	// Every record is read and converted in record_cxt, which is reset after
-	// it.  SPI calls leave the SPI procedure context current, hence the switch
-	// at each record.
-	MemoryContext caller = CurrentMemoryContext;
+	int64 position = file.start;
+	int64 committed = file.start;
+	MemoryContextSwitchTo(load.load_cxt);
+	vrx_record_reader *reader = vrx_record_reader_open(stream, file.start);
+	vrx_record record;
+	vrx_profile_row row;
 	for (;;)
 	{
-		MemoryContextSwitchTo(record_cxt);
-		if (!get_next_vrx_csv_record(file, &position, ',', '\n', &record, false))
+		// SPI calls leave their own context current: switch at each record.
+		MemoryContextSwitchTo(load.record_cxt);
+		if (!vrx_read_record(reader, &record, &position))
 			break;
-		Datum values[INSERT_PARAMS] = {};
-		char nulls[INSERT_PARAMS + 1];
-		memset(nulls, ' ', INSERT_PARAMS);
-		nulls[INSERT_PARAMS] = '\0';
-
-		const bool with_query_id = record.count == PROFILE_FIELDS + 1;
-		record_outcome outcome = convert_record(record, trace_no, pid, version, values, nulls);
-		if (outcome == record_outcome::stop)
+		vrx_record_outcome outcome =
+		    vrx_convert_record(record, load.trace_no, file.pid, load.version, load.batch_cxt, &row);
+		if (outcome == vrx_record_outcome::stop)
 			break;
-		if (outcome == record_outcome::insert)
+		if (outcome == vrx_record_outcome::insert)
 		{
-			if (execute_plan(plans.insert, values, nulls, false) != SPI_OK_INSERT)
-				insert_error();
+			row.values[VRX_PROFILE_QUERY_ID] =
+			    Int64GetDatum(vrx_query_id(load.ids, load.profiles, row.query, row.params,
+			                               row.no_params, row.has_query_id, row.query_id));
+			bool flushed = vrx_sink_add(load.profiles, row.values, row.nulls);
+			if (!flushed && MemoryContextMemAllocated(load.batch_cxt, false) > BATCH_MEMORY)
+			{
+				vrx_sink_flush(load.profiles);
+				flushed = true;
+			}
+			if (flushed)
+				MemoryContextReset(load.batch_cxt);
 			committed = position;
-			if (!with_query_id)
-				query_counter++;
 		}
-		MemoryContextReset(record_cxt);
+		MemoryContextReset(load.record_cxt);
+		CHECK_FOR_INTERRUPTS();
 	}
-	MemoryContextSwitchTo(caller);
-	MemoryContextReset(record_cxt);
-
-	if (committed == start)
-		return false;
-
-	if (plans.position_update != nullptr && known)
-	{
-		Datum args[3] = {Int64GetDatum(committed), Int64GetDatum(trace_no), Int32GetDatum(pid)};
-		if (execute_plan(plans.position_update, args, nullptr, false) != SPI_OK_UPDATE)
-			position_error();
-	}
-	else
-	{
-		Datum args[3] = {Int64GetDatum(trace_no), Int32GetDatum(pid), Int64GetDatum(committed)};
-		if (execute_plan(plans.position_insert, args, nullptr, false) != SPI_OK_INSERT)
-			position_error();
-	}
-	return true;
+	MemoryContextReset(load.record_cxt);
+	vrx_record_reader_close(reader);
+	return committed;
 }
 
-// Folds rows of identical query text onto the smallest query id of the text,
-// then keeps one query row per id.
-static void fold_queries(void)
+// Loads every data file of the trace directory.  True when some file
+// yielded rows.
+static bool load_files(DIR *dir, const char *dir_path, bool reload, load_state &load)
 {
-	vrx_spi_execute("UPDATE ONLY _vr_tmp_tbl_query SET query_id = sq.id FROM (SELECT "
-	                "min(query_id) AS id, COUNT(query_id) AS c, query FROM _vr_tmp_tbl_query "
-	                "GROUP BY query) sq WHERE sq.c > 1 AND _vr_tmp_tbl_query.query_id != sq.id "
-	                "AND _vr_tmp_tbl_query.query = sq.query;",
-	                false, 0);
-	vrx_spi_execute("DELETE FROM _vr_tmp_view_query WHERE r > 1;", false, 0);
+	position_plans plans = {};
+	Oid insert_types[3] = {INT8OID, INT4OID, INT8OID};
+	plans.insert = vrx_spi_prepare("INSERT INTO pg_temp._vr_tmp_tbl_prev_succ_load( trace_id, "
+	                               "pid, pos) VALUES ($1, $2, $3);",
+	                               3, insert_types);
+	if (!reload)
+	{
+		Oid select_types[2] = {INT4OID, INT8OID};
+		plans.select = vrx_spi_prepare("SELECT pos FROM pg_temp._vr_tmp_tbl_prev_succ_load  "
+		                               "WHERE pid = $1 AND trace_id = $2",
+		                               2, select_types);
+		Oid update_types[3] = {INT8OID, INT8OID, INT4OID};
+		plans.update = vrx_spi_prepare("UPDATE pg_temp._vr_tmp_tbl_prev_succ_load SET pos = $1  "
+		                               " WHERE trace_id = $2 AND pid = $3",
+		                               3, update_types);
+	}
+
+	List *files = list_data_files(dir, dir_path);
+	load.profiles = vrx_sink_open("_vr_tmp_tbl_vireo", vrx_profile_columns, VRX_PROFILE_COLUMNS);
+	vrx_row_sink *queries = vrx_sink_open("_vr_tmp_tbl_query", vrx_query_columns, 4);
+	load.ids = vrx_query_ids_begin(queries);
+
+	bool loaded = false;
+	ListCell *lc;
+	foreach (lc, files)
+	{
+		auto *file = static_cast<data_file *>(lfirst(lc));
+		find_start(file, load.trace_no, plans);
+		char path[VRX_PATH_MAX];
+		snprintf(path, sizeof(path), "%s/trace-%d.csv", dir_path, file->pid);
+		FILE *stream = AllocateFile(path, "r");
+		if (stream == nullptr)
+			continue;
+		int64 position = load_data_file(stream, *file, load);
+		FreeFile(stream);
+		if (position == file->start)
+			continue;
+		save_position(*file, position, load.trace_no, plans);
+		loaded = true;
+	}
+
+	vrx_query_ids_end(load.ids);
+	vrx_sink_close(queries);
+	vrx_sink_close(load.profiles);
+	return loaded;
 }
 
 Datum vr_load_trace(PG_FUNCTION_ARGS)
@@ -333,7 +273,8 @@ Datum vr_load_trace(PG_FUNCTION_ARGS)
 		ereport(ERROR, (errcode(ERRCODE_OBJECT_NOT_IN_PREREQUISITE_STATE),
 		                errmsg("Could not load the trace '%s'.", trace_id)));
 	const Oid owner = static_cast<Oid>(d.owner);
-	const double version = d.version;
+	load_state load = {};
+	load.version = d.version;
 	vrx_free_descriptor(&d);
 
 	if (!superuser() && owner != GetUserId())
@@ -345,79 +286,45 @@ Datum vr_load_trace(PG_FUNCTION_ARGS)
 	int rc = SPI_connect();
 	if (rc < 0)
 		elog(ERROR, "vr_load_trace: SPI_connect returned %d", rc);
+	const int search_path_level = vrx_fix_search_path();
 
 	vrx_initialize();
-
-	load_plans plans = {};
-	plans.insert = prepare(insert_sql, INSERT_PARAMS, insert_types);
-	Oid position_insert_types[3] = {INT8OID, INT4OID, INT8OID};
-	plans.position_insert = prepare("INSERT INTO _vr_tmp_tbl_prev_succ_load( trace_id, pid, pos) "
-	                                "VALUES ($1, $2, $3);",
-	                                3, position_insert_types);
 
 	char dir_path[VRX_PATH_MAX];
 	vrx_trace_dir_path(dir_path, trace_id);
 	DIR *dir = AllocateDir(dir_path);
-	if (dir == nullptr)
-	{
-		SPI_finish();
-		PG_RETURN_BOOL(false);
-	}
-
-	const int64 trace_no = trace_number(trace_id);
-
-	char sql[VRX_PATH_MAX];
-	if (reload)
-	{
-		snprintf(sql, sizeof(sql), "DELETE FROM _vr_tmp_tbl_vireo WHERE trace_id = " INT64_FORMAT,
-		         trace_no);
-		vrx_spi_execute(sql, false, 0);
-		snprintf(sql, sizeof(sql),
-		         "DELETE FROM _vr_tmp_tbl_prev_succ_load WHERE trace_id = " INT64_FORMAT, trace_no);
-		vrx_spi_execute(sql, false, 0);
-	}
-	else
-	{
-		Oid select_types[2] = {INT4OID, INT8OID};
-		plans.position_select = prepare("SELECT pos FROM _vr_tmp_tbl_prev_succ_load  WHERE pid = "
-		                                "$1 AND trace_id = $2",
-		                                2, select_types);
-		Oid update_types[3] = {INT8OID, INT8OID, INT4OID};
-		plans.position_update = prepare("UPDATE _vr_tmp_tbl_prev_succ_load SET pos = $1   WHERE "
-		                                "trace_id = $2 AND pid = $3",
-		                                3, update_types);
-	}
-
-	MemoryContext record_cxt =
-	    AllocSetContextCreate(CurrentMemoryContext, "vireo record", ALLOCSET_DEFAULT_SIZES);
 	bool loaded = false;
-	struct dirent *de;
-	while ((de = ReadDir(dir, dir_path)) != nullptr)
+	if (dir != nullptr)
 	{
-		int32 pid;
-		char path[VRX_PATH_MAX];
-		struct stat st;
+		load.trace_no = trace_number(trace_id);
+		if (reload)
+		{
+			char sql[VRX_PATH_MAX];
+			snprintf(sql, sizeof(sql),
+			         "DELETE FROM pg_temp._vr_tmp_tbl_vireo WHERE trace_id = " INT64_FORMAT,
+			         load.trace_no);
+			vrx_spi_execute(sql);
+			snprintf(
+			    sql, sizeof(sql),
+			    "DELETE FROM pg_temp._vr_tmp_tbl_prev_succ_load WHERE trace_id = " INT64_FORMAT,
+			    load.trace_no);
+			vrx_spi_execute(sql);
+		}
 
-		if (!vrx_data_file_name(de->d_name, &pid) || pid < 0)
-			continue;
-		snprintf(path, sizeof(path), "%s/%s", dir_path, de->d_name);
-		// Regular files only: a FIFO or device planted under a data file name
-		// would block the load or read something that is not a trace.
-		if (lstat(path, &st) != 0 || !S_ISREG(st.st_mode))
-			continue;
-		FILE *file = AllocateFile(path, "r");
-		if (file == nullptr)
-			continue;
-		if (load_data_file(file, pid, trace_no, version, plans, record_cxt))
-			loaded = true;
-		FreeFile(file);
+		MemoryContext caller = CurrentMemoryContext;
+		load.load_cxt =
+		    AllocSetContextCreate(CurrentMemoryContext, "vireo load", ALLOCSET_DEFAULT_SIZES);
+		load.record_cxt =
+		    AllocSetContextCreate(load.load_cxt, "vireo record", ALLOCSET_DEFAULT_SIZES);
+		load.batch_cxt = AllocSetContextCreate(load.load_cxt, "vireo rows", ALLOCSET_DEFAULT_SIZES);
+		MemoryContextSwitchTo(load.load_cxt);
+		loaded = load_files(dir, dir_path, reload, load);
+		MemoryContextSwitchTo(caller);
+		FreeDir(dir);
+		MemoryContextDelete(load.load_cxt);
 	}
-	FreeDir(dir);
-	MemoryContextDelete(record_cxt);
 
-	if (loaded)
-		fold_queries();
-
+	vrx_restore_search_path(search_path_level);
 	SPI_finish();
 	PG_RETURN_BOOL(loaded);
 }

@@ -1,6 +1,7 @@
 // vr_active_traces (the running traces, from the registry) and
 // vr_traces_list (every stored trace, from the descriptors on disk).
 #include "frame/registry.hpp"
+#include "load/text_encoding.hpp"
 #include "store/activation.hpp"
 #include "store/descriptor.hpp"
 #include "store/paths.hpp"
@@ -181,7 +182,10 @@ Datum vr_traces_list(PG_FUNCTION_ARGS)
 		Datum values[LIST_COLUMNS];
 		bool nulls[LIST_COLUMNS] = {};
 		values[0] = PointerGetDatum(cstring_to_text_with_len(d.trace_id.data, d.trace_id.len));
-		values[1] = PointerGetDatum(cstring_to_text_with_len(d.comments.data, d.comments.len));
+		// The descriptor keeps the comment in the bytes of the database that
+		// started the trace, whose encoding it does not record.
+		values[1] = PointerGetDatum(
+		    vrx_database_text(d.comments.data, d.comments.len, VRX_ENCODING_UNKNOWN));
 		values[2] = TimestampTzGetDatum(d.start_time);
 		values[3] = ObjectIdGetDatum(static_cast<Oid>(d.owner));
 		values[4] = vrx_list_to_oidvector(d.users_list, &nulls[4]);
