@@ -344,19 +344,8 @@ void vrx_ExecutorEnd(QueryDesc *query_desc)
 		duration_ms = query_desc->totaltime->total * 1000.0;
 
 		// Each format once, if some trace of that format wants the statement.
-		bool want_json = false;
-		bool want_text = false;
-		for (int i = 0; i < VRX_MAX_TRACES; i++)
-		{
-			const vrx_open_trace *entry =
-			    generation[i] != 0 ? vrx_find_entry(i, generation[i]) : nullptr;
-			if (entry == nullptr || duration_ms < entry->log_min_duration)
-				continue;
-			if (entry->version == VRX_VERSION_JSON)
-				want_json = true;
-			else
-				want_text = true;
-		}
+		bool want_json, want_text;
+		vrx_wanted_formats(*st, duration_ms, &want_json, &want_text);
 		if (want_json || want_text)
 			vrx_build_records(query_desc, st, want_json, want_text, &json_record, &text_record);
 	}

@@ -3,6 +3,7 @@
 #include "capture/data_file.hpp"
 #include "capture/guard.hpp"
 #include "capture/statement_text.hpp"
+#include "frame/settings.hpp"
 
 static constexpr const char *PLAN_NOT_AVAILABLE = "vireo: plan not available: ";
 
@@ -85,6 +86,23 @@ static void build_record(StringInfo record, QueryDesc *query_desc, const vrx_sta
 		write_csv_profiler(record, query_desc, st, query_text, plan, st.plan_duration_ms);
 	if (note != nullptr)
 		pfree(note);
+}
+
+void vrx_wanted_formats(const vrx_statement &st, double duration_ms, bool *want_json,
+                        bool *want_text)
+{
+	*want_json = *want_text = false;
+	for (int i = 0; i < VRX_MAX_TRACES; i++)
+	{
+		const vrx_open_trace *entry =
+		    st.generation[i] != 0 ? vrx_find_entry(i, st.generation[i]) : nullptr;
+		if (entry == nullptr || (duration_ms >= 0 && duration_ms < entry->log_min_duration))
+			continue;
+		if (entry->version == VRX_VERSION_JSON)
+			*want_json = true;
+		else
+			*want_text = true;
+	}
 }
 
 void vrx_build_plans(QueryDesc *query_desc, vrx_statement *st, bool want_json, bool want_text)

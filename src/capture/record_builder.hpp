@@ -4,6 +4,11 @@
 
 #include "capture/state.hpp"
 
+// The record forms that the statement's traces want: those of the traces
+// whose threshold duration_ms reaches (a negative duration: of all of them).
+void vrx_wanted_formats(const vrx_statement &st, double duration_ms, bool *want_json,
+                        bool *want_text);
+
 // Builds the statement's record in JSON and/or text form (a null data
 // pointer where a form was not asked for or could not be built).  When the
 // plan text cannot be built (an error, or a record that would pass the 1 GB

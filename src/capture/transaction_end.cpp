@@ -3,7 +3,6 @@
 #include "capture/record_builder.hpp"
 #include "capture/state.hpp"
 #include "frame/hooks.hpp"
-#include "frame/settings.hpp"
 
 bool vrx_commit_in_progress = false;
 
@@ -16,19 +15,8 @@ static void build_plans_of_open_statements(void)
 	{
 		if (st->plans_built)
 			continue;
-		bool want_json = false;
-		bool want_text = false;
-		for (int i = 0; i < VRX_MAX_TRACES; i++)
-		{
-			const vrx_open_trace *entry =
-			    st->generation[i] != 0 ? vrx_find_entry(i, st->generation[i]) : nullptr;
-			if (entry == nullptr)
-				continue;
-			if (entry->version == VRX_VERSION_JSON)
-				want_json = true;
-			else
-				want_text = true;
-		}
+		bool want_json, want_text;
+		vrx_wanted_formats(*st, -1.0, &want_json, &want_text);
 		if (want_json || want_text)
 			vrx_build_plans(st->query_desc, st, want_json, want_text);
 	}
