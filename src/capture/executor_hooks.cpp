@@ -251,8 +251,12 @@ static void run_counted(vrx_statement *st, QueryDesc *query_desc, ScanDirection 
 void vrx_ExecutorRun(QueryDesc *query_desc, ScanDirection direction, uint64 count,
                      bool execute_once)
 {
-	run_counted(vrx_statements != nullptr ? vrx_find_statement(query_desc) : nullptr, query_desc,
-	            direction, count, execute_once);
+	// Without a trace in this backend nothing is counted, not even the depth.
+	if (vrx_open_traces == nullptr && vrx_statements == nullptr)
+		hand_on_run(query_desc, direction, count, execute_once);
+	else
+		run_counted(vrx_statements != nullptr ? vrx_find_statement(query_desc) : nullptr,
+		            query_desc, direction, count, execute_once);
 }
 
 // Appends the built records to this backend's data files of the traces that
