@@ -107,8 +107,7 @@ static bool select_traces(uint64 (&generation)[VRX_MAX_TRACES], bool *timing)
 }
 
 // Makes the statement's capture state, once its executor state exists.
-static void begin_statement(QueryDesc *query_desc, const uint64 (&generation)[VRX_MAX_TRACES],
-                            bool timing)
+static void begin_statement(QueryDesc *query_desc, const uint64 (&generation)[VRX_MAX_TRACES])
 {
 	MemoryContext cxt = query_desc->estate->es_query_cxt;
 	if (query_desc->totaltime == nullptr)
@@ -122,7 +121,6 @@ static void begin_statement(QueryDesc *query_desc, const uint64 (&generation)[VR
 	st->query_desc = query_desc;
 	memcpy(st->generation, generation, sizeof(generation));
 	st->dest_recorded = destination_recorded(query_desc->dest);
-	st->timing = timing;
 	// A statement started while another one runs (the body of a function it
 	// calls, a cursor opened by a function) starts now, not when the client's
 	// statement did.
@@ -178,7 +176,7 @@ void vrx_ExecutorStart(QueryDesc *query_desc, int eflags)
 	hand_on_start(query_desc, eflags);
 
 	if (record)
-		begin_statement(query_desc, generation, timing);
+		begin_statement(query_desc, generation);
 }
 
 // Raises the running counters of the statement's traces for one executor

@@ -46,7 +46,6 @@ struct vrx_statement
 	// Whether the statement's results go where statements are recorded, as
 	// its destination said at executor start and at its last run.
 	bool dest_recorded;
-	bool timing;            // every plan node is timed
 	uint64 rows;            // rows processed by all its runs
 	TimestampTz start_time; // its own start
 	struct rusage rusage_start;
