@@ -18,7 +18,7 @@ struct TraceInfo
 	double version = 0; // 3: text plans, 4: JSON plans
 	bool json = false;
 	long long number = 0;     // the session's number for the trace (_vr_tmp_tbl_traces.id)
-	int running_queries = -1; // from vr_active_traces; -1 when not running or not visible
+	long long running = 0;    // traced sessions running a statement when the load began
 	std::string loaded_at;    // when vr_load_trace began
 	std::string database;
 	std::string server;

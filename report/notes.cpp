@@ -67,10 +67,10 @@ std::vector<std::string> partial_data_notes(Connection &db, const LoadedTrace &t
 		{
 			std::string note = "The trace was still running when it was loaded (" + info.loaded_at +
 			                   "): statements that ended later are not in this report.";
-			if (info.running_queries > 0)
-				note += " " + std::to_string(info.running_queries) +
-				        " statements were running then (a counter that can stay above the real "
-				        "number).";
+			if (info.running > 0)
+				note += " " + std::to_string(info.running) + " traced " +
+				        (info.running == 1 ? "session was" : "sessions were") +
+				        " running a statement when the load began.";
 			notes.push_back(note);
 			break;
 		}

@@ -60,6 +60,10 @@ bool find_in_list(Connection &db, LoadedTrace &trace, const std::string &format)
 	info.version = r.number(0, 6);
 	info.json = format == "json";
 	trace.max_size_mb = static_cast<int>(r.integer(0, 7));
+	if (!r.null(0, 9))
+		trace.users = r.text(0, 9);
+	if (!r.null(0, 10))
+		trace.databases = r.text(0, 10);
 	if (!r.flag(0, 8))
 		throw Failure("trace " + info.id + " belongs to role " + info.owner +
 		              ": only a superuser or " + info.owner + " may load it");
@@ -115,17 +119,20 @@ LoadedTrace load_trace(Connection &db, const Options &options, Progress &progres
 		throw Failure("trace " + options.trace_id +
 		              " does not exist in this server's data directory");
 
+	// Statements of a running trace that are still running when the load
+	// begins end after it, and are left for a later load.
+	if (trace.info.status == 1)
+		trace.info.running =
+			db.query("SELECT count(*) FROM pg_catalog.pg_stat_activity"
+			         " WHERE backend_type = 'client backend' AND state = 'active'"
+			         "   AND pid <> pg_catalog.pg_backend_pid()"
+			         "   AND ($1::oid[] IS NULL OR usesysid = ANY ($1::oid[]))"
+			         "   AND ($2::oid[] IS NULL OR datid = ANY ($2::oid[]))",
+			         {trace.users, trace.databases})
+				.integer(0, 0);
+
 	progress.step("loading trace " + options.trace_id);
 	run_load(db, trace, options.reload);
-
-	if (trace.info.status == 1)
-	{
-		Result active = db.query("SELECT running_queries FROM " + trace.schema +
-		                             ".vr_active_traces() WHERE trace_id = $1",
-		                         {trace.info.id});
-		if (active.rows() > 0)
-			trace.info.running_queries = static_cast<int>(active.integer(0, 0));
-	}
 	return trace;
 }
 
