@@ -210,6 +210,11 @@ std::string lanes_svg(const Lanes &lanes, const Timeline &timeline,
 	    num(width) + " " + num(height) + "\" role=\"img\">";
 	s += "<title>Statements of each session</title>";
 	double bottom = top + lane_h * static_cast<double>(lanes.lanes.size());
+	// Strips are drawn relative to the busiest step of any session.
+	double busiest = 0;
+	for (const Lane &lane : lanes.lanes)
+		for (double b : lane.busy)
+			busiest = std::max(busiest, b);
 	s += ticks(timeline, t0, t1, top, bottom, true);
 	for (size_t i = 0; i < lanes.lanes.size(); i++)
 	{
@@ -226,7 +231,7 @@ std::string lanes_svg(const Lanes &lanes, const Timeline &timeline,
 			{
 				if (lane.busy[b] <= 0)
 					continue;
-				double h = std::max((lane_h - 4) * lane.busy[b], 1.0);
+				double h = std::max((lane_h - 4) * lane.busy[b] / busiest, 1.0);
 				s += rect(left + static_cast<double>(b) * w, y + lane_h - 2 - h, w, h, "#a9bfd6",
 				          "");
 			}

@@ -10,8 +10,10 @@
 
 namespace {
 
-using E = std::string (*)(std::string_view);
-const E esc = html_escape;
+std::string esc(std::string_view text)
+{
+	return html_escape(text);
+}
 
 std::string cell(double exact, const std::string &shown)
 {
@@ -73,8 +75,8 @@ void write_overview(const Report &r, OutputFile &out)
 	                : "sum of statement durations")
 	    << tile("Busiest second", o.busiest_second.empty() ? "-" : o.busiest_second.substr(11, 8),
 	            o.busiest_second.empty() ? ""
-	                                     : with_separators(o.busiest_statements) + " statements, " +
-	                                           human_ms(o.busiest_busy_ms) + " busy")
+	                                     : human_ms(o.busiest_busy_ms) + " in statements, " +
+	                                           with_separators(o.busiest_statements) + " ended")
 	    << tile("Span", o.statements > 0 ? human_ms((o.last_s - o.first_s) * 1000.0) : "-",
 	            "first start to last end")
 	    << tile("Plans", t.json ? "JSON" : "text", "trace version " + fixed(t.version, 1))
@@ -129,7 +131,9 @@ void write_timeline(const Report &r, OutputFile &out)
 		}
 		out << swatch(0) << "other statements";
 		if (r.lanes.density_steps > 0)
-			out << " \xC2\xB7 shaded: how busy the session was \xC2\xB7 " << esc(r.lanes.which);
+			out << " \xC2\xB7 shaded: how busy the session was (full height: the busiest moment of "
+			       "any session) \xC2\xB7 "
+			    << esc(r.lanes.which);
 		out << " \xC2\xB7 hover a bar for its statement</p>\n";
 	}
 	else if (!r.lanes.why_not.empty())
@@ -194,8 +198,8 @@ void write_top_table(const Report &r, OutputFile &out)
 		double share = o.total_ms > 0 ? 100.0 * s.total_ms / o.total_ms : 0;
 		out << "<tr id=\"row" << std::to_string(s.rank) << "\" data-query-id=\""
 		    << std::to_string(s.query_id) << "\"><td class=\"n\">" << std::to_string(s.rank)
-		    << "</td><td class=\"text\" title=\"" << esc(s.short_text) << "\">" << swatch(s.rank)
-		    << "<a href=\"#s" << std::to_string(s.rank) << "\">" << esc(s.short_text) << "</a></td>"
+		    << "</td><td class=\"text\" title=\"" << esc(s.short_text) << "\"><a href=\"#s"
+		    << std::to_string(s.rank) << "\">" << swatch(s.rank) << esc(s.short_text) << "</a></td>"
 		    << cell(s.calls) << cell(s.total_ms, human_ms(s.total_ms)) << "<td class=\"n\">"
 		    << percent(s.total_ms, o.total_ms)
 		    << "<span class=\"share\"><span style=\"width:" << fixed(std::min(share, 100.0), 1)
@@ -339,9 +343,8 @@ void write_statement(const Report &r, const Statement &s, int first, int last, O
 	out << "</article>\n";
 }
 
-void write_footer(const Report &r, OutputFile &out)
+void write_footer(OutputFile &out)
 {
-	(void) r;
 	out << "</main>\n<footer class=\"wrap\">"
 	    << "<p>Durations are the execution time of each statement's plan (planning not included). "
 	       "Busy time counts top-level statements only: statements run by another statement (the "
@@ -375,5 +378,5 @@ void write_html_report(const Report &report, OutputFile &out)
 			write_statement(report, s, first, last, out);
 		out << "</section>\n";
 	}
-	write_footer(report, out);
+	write_footer(out);
 }

@@ -56,7 +56,9 @@ svg rect.bar { stroke: rgba(0,0,0,.25); stroke-width: .4; }
 .swatch { display: inline-block; width: 10px; height: 10px; border-radius: 2px; margin-right: 6px; }
 table.top { font-size: 13px; }
 table.top th, table.top td { padding: 5px 5px; }
-table.top td.text { max-width: 250px; overflow: hidden; text-overflow: ellipsis; white-space: nowrap; }
+table.top td.text { width: 290px; max-width: 290px; }
+table.top td.text a { display: -webkit-box; -webkit-line-clamp: 2; -webkit-box-orient: vertical;
+                      overflow: hidden; word-break: break-word; line-height: 1.35; }
 table.top td.text a { color: var(--ink); text-decoration: none; }
 table.top td.text a:hover { text-decoration: underline; }
 table.top tr.others td { color: var(--muted); font-style: italic; }

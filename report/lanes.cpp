@@ -89,9 +89,9 @@ void read_density(Connection &db, double t0, double t1, Lanes &lanes)
 	double step = (t1 - t0) / lane_density_steps;
 	Result r = db.query(
 	    "SELECT pid, g.b, sum(least(e, $1 + (g.b + 1) * $2) - greatest(s, $1 + g.b * $2)) / $2"
-	    "  FROM (SELECT pid, extract(epoch FROM lo)::float8 AS s,"
-	    "               extract(epoch FROM lo)::float8 + duration / 1000 AS e"
-	    "          FROM pg_temp._vr_report_stmt WHERE NOT nested) x,"
+	    "  FROM (SELECT pid, s, s + duration / 1000 AS e"
+	    "          FROM (SELECT pid, date_part('epoch', lo) AS s, duration"
+	    "                  FROM pg_temp._vr_report_stmt WHERE NOT nested) a) x,"
 	    "       generate_series(greatest(floor((s - $1) / $2)::int4, 0),"
 	    "                       least(ceil((e - $1) / $2)::int4 - 1, $3 - 1)) AS g(b)"
 	    " GROUP BY 1, 2",
@@ -145,8 +145,8 @@ Lanes read_lanes(Connection &db, const Overview &overview, const Timeline &timel
 	Result sessions = db.query("SELECT pid, concat_ws(' \u00b7 ', 'pid ' || pid, "
 	                           "min(user_id)::regrole::text, min(appl_name))"
 	                           "  FROM pg_temp._vr_report_stmt GROUP BY pid ORDER BY min(lo), pid");
-	Result records = db.query("SELECT pid, extract(epoch FROM lo)::float8, extract(epoch FROM "
-	                          "hi)::float8, duration, query_id"
+	Result records = db.query("SELECT pid, date_part('epoch', lo), date_part('epoch', hi),"
+	                          "       duration, query_id"
 	                          "  FROM (SELECT * FROM pg_temp._vr_report_stmt WHERE duration >= $1"
 	                          "         ORDER BY duration DESC LIMIT $2) s"
 	                          " ORDER BY pid, lo, hi DESC",

@@ -17,9 +17,9 @@ struct TraceInfo
 	int status = 0;     // as vr_traces_list reports it
 	double version = 0; // 3: text plans, 4: JSON plans
 	bool json = false;
-	long long number = 0;     // the session's number for the trace (_vr_tmp_tbl_traces.id)
-	long long running = 0;    // traced sessions running a statement when the load began
-	std::string loaded_at;    // when vr_load_trace began
+	long long number = 0;  // the session's number for the trace (_vr_tmp_tbl_traces.id)
+	long long running = 0; // traced sessions running a statement when the load began
+	std::string loaded_at; // when vr_load_trace began
 	std::string database;
 	std::string server;
 	std::string report_user;

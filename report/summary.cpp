@@ -91,7 +91,7 @@ Overview read_overview(Connection &db)
 	    "SELECT count(*), count(DISTINCT query_id), count(DISTINCT pid),"
 	    "       count(*) FILTER (WHERE nested), count(*) FILTER (WHERE unknown_buffers),"
 	    "       coalesce(sum(duration) FILTER (WHERE NOT nested), 0), coalesce(sum(duration), 0),"
-	    "       extract(epoch FROM min(lo)), extract(epoch FROM max(hi)),"
+	    "       date_part('epoch', min(lo)), date_part('epoch', max(hi)),"
 	    "       to_char(min(lo), $1), to_char(max(hi), $1)"
 	    "  FROM pg_temp._vr_report_stmt",
 	    {std::string(timestamp_format)});

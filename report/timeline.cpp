@@ -14,13 +14,13 @@ namespace {
 const char *const time_table_sql = R"SQL(
 CREATE TEMP TABLE _vr_report_time AS
 SELECT u AS unit, sum(n)::int8 AS statements, sum(busy)::float8 AS busy_ms
-  FROM (SELECT floor(extract(epoch FROM hi)::float8 * $1)::int8 AS u, 1 AS n, 0::float8 AS busy
+  FROM (SELECT floor(date_part('epoch', hi) * $1)::int8 AS u, 1 AS n, 0::float8 AS busy
           FROM pg_temp._vr_report_stmt
         UNION ALL
         SELECT g.u, 0, (least(b.e, (g.u + 1)::float8 / $1) - greatest(b.s, g.u::float8 / $1)) * 1000
-          FROM (SELECT extract(epoch FROM lo)::float8 AS s,
-                       extract(epoch FROM lo)::float8 + duration / 1000 AS e
-                  FROM pg_temp._vr_report_stmt WHERE NOT nested) b,
+          FROM (SELECT s, s + duration / 1000 AS e
+                  FROM (SELECT date_part('epoch', lo) AS s, duration
+                          FROM pg_temp._vr_report_stmt WHERE NOT nested) a) b,
                generate_series(floor(b.s * $1)::int8, ceil(b.e * $1)::int8 - 1) AS g(u)) t
  GROUP BY u
 )SQL";

@@ -16,13 +16,17 @@ const char *const status_words[] = {
 };
 
 // The session must not add its own statements to a trace that covers its
-// user, must not depend on the caller's search_path, and sorts a million
-// records faster with more memory.
+// user, and must not depend on the caller's search_path.  A million records
+// load and sort faster with more memory: the analysis tables are temporary
+// tables, kept in the session's own buffers (temp_buffers, which can change
+// only before the session's first use of a temporary table, and is taken
+// only as needed).
 void prepare_session(Connection &db)
 {
 	db.run("SET vireo.enabled = off");
 	db.run("SET search_path = pg_catalog, pg_temp");
-	db.run("SET work_mem = '64MB'");
+	db.run("SET work_mem = '128MB'");
+	db.run("SET temp_buffers = '256MB'");
 }
 
 std::string extension_schema(Connection &db)
@@ -122,14 +126,13 @@ LoadedTrace load_trace(Connection &db, const Options &options, Progress &progres
 	// Statements of a running trace that are still running when the load
 	// begins end after it, and are left for a later load.
 	if (trace.info.status == 1)
-		trace.info.running =
-			db.query("SELECT count(*) FROM pg_catalog.pg_stat_activity"
-			         " WHERE backend_type = 'client backend' AND state = 'active'"
-			         "   AND pid <> pg_catalog.pg_backend_pid()"
-			         "   AND ($1::oid[] IS NULL OR usesysid = ANY ($1::oid[]))"
-			         "   AND ($2::oid[] IS NULL OR datid = ANY ($2::oid[]))",
-			         {trace.users, trace.databases})
-				.integer(0, 0);
+		trace.info.running = db.query("SELECT count(*) FROM pg_catalog.pg_stat_activity"
+		                              " WHERE backend_type = 'client backend' AND state = 'active'"
+		                              "   AND pid <> pg_catalog.pg_backend_pid()"
+		                              "   AND ($1::oid[] IS NULL OR usesysid = ANY ($1::oid[]))"
+		                              "   AND ($2::oid[] IS NULL OR datid = ANY ($2::oid[]))",
+		                              {trace.users, trace.databases})
+		                         .integer(0, 0);
 
 	progress.step("loading trace " + options.trace_id);
 	run_load(db, trace, options.reload);

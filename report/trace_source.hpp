@@ -16,7 +16,7 @@ struct LoadedTrace
 	TraceInfo info;
 	std::string schema; // the extension's schema, quoted
 	int max_size_mb = 0;
-	Param users;     // the trace's user and database lists, NULL for all
+	Param users; // the trace's user and database lists, NULL for all
 	Param databases;
 };
 
