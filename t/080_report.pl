@@ -206,9 +206,18 @@ while ($html =~ m{<tr id="row\d+"[^>]*><td class="n">\d+</td><td class="text" ti
 is($rows, $distinct, 'the top table has a row for every statement');
 
 # The lanes: one bar per statement, the function bodies inside their caller.
-my @depths = $html =~ /data-depth="(\d+)"/g;
+my %depth_of;
+my @depths;
+while ($html =~ /data-depth="(\d+)" class="bar"><title>([^<]*)<\/title>/g)
+{
+	push @depths, $1;
+	push @{ $depth_of{ $2 =~ /inner_label\(id\)/ ? 'outer' : $2 =~ /SELECT label FROM/ ? 'inner' : 'top' } }, $1;
+}
 is(scalar @depths, $statements, 'a bar for every statement');
 is(scalar(grep { $_ > 0 } @depths), $nested, 'the bars of the function bodies are nested');
+is("@{ $depth_of{outer} }", '1', 'the outer function body is drawn one level down');
+ok((grep { $_ > 2 } @depths) == 0 && (grep { $_ > 0 } @{ $depth_of{top} }) == 0,
+	'no deeper than the functions go: statements run one after the other are not nested in each other');
 
 # The JSON trace: its format is found without being told, and the plan of
 # the slow sort is a tree whose nodes' own times add up to the statement's.
