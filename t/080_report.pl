@@ -158,6 +158,12 @@ like($out, qr/PREPARE by_grp\(int\)[^\n]*\n/, 'the prepared statement is reporte
 like($out, qr/params  integer\n\n    PREPARE by_grp/, 'with the type of its parameter');
 like($out, qr/\Q$sort\E\n\n  slowest execution: [\d.]+ ms[^\n]*\n.*Sort Method: external merge/s,
 	'and the slow sort with its text plan');
+my ($text_plan) = $out =~ /\Q$sort\E\n\n  slowest execution: [^\n]*\n(.*?)(?:\n-{78}|\z)/s;
+my @nodes = map { /^\s+([\d.]+)%\s+(?:->\s+)?(\S+)/ ? [ $1, $2 ] : () } split /\n/, $text_plan;
+my $shares = 0;
+$shares += $_->[0] for @nodes;
+near($shares, 100, 'the node lines of the text plan share the time', 0);
+is((sort { $b->[0] <=> $a->[0] } @nodes)[0][1], 'Sort', 'the sort takes the largest share');
 
 # Ranking, limits and filters.
 ($rc, $out) = report($text_id, '-f', 'text', '--sort', 'calls', '--top', '2');
@@ -234,6 +240,28 @@ my $json_sort = $node->safe_psql('postgres', qq{SET vireo.explain_format = json;
 	SELECT max(duration) FROM _vr_tmp_view_data WHERE query LIKE '%ORDER BY k%'});
 near($sum, (split /\n/, $json_sort)[-1], 'the nodes\' own times add up to the duration', 2);
 like($plan, qr/<tr class="hot"[^>]*>.*?<td class="node"[^>]*>[^<]*Sort</s, 'the sort is marked as the expensive node');
+
+# A trace that alice runs herself, reported by her while one of her
+# statements is in progress: that statement is noted, not counted, and
+# whether the data files were read to their end is not known to her.
+my $running = $node->safe_psql('postgres', "SELECT vr_activate('alice')", extra_params => [ '-U', 'alice' ]);
+my $waiter = $node->background_psql('postgres', extra_params => [ '-U', 'alice' ]);
+$waiter->query_safe('SELECT 1;');
+$check->query_safe('SELECT pg_advisory_lock(80);');
+$waiter->query_until(qr/started/, "\\echo started\nSELECT pg_advisory_lock(80);\n");
+$node->poll_query_until('postgres',
+	"SELECT count(*) = 1 FROM pg_stat_activity WHERE query = 'SELECT pg_advisory_lock(80);' AND state = 'active'")
+  or die 'the waiting statement did not start';
+($rc, $out) = report($running, '-U', 'alice', '-f', 'text');
+like($out, qr/statements 1 .*note: The trace was still running when it was loaded \([^)]*\): statements that ended later are not in this report\. 1 traced session was running a statement when the load began\./s,
+	'a running trace: the statement in progress is noted, not counted');
+($rc, $out, $err) = report($running, '-U', 'alice', '-o', '-');
+is("$rc|$err", '0|', 'the owner reports her trace, here to standard output');
+like($out, qr/^<!DOCTYPE html>.*could not be checked: listing them needs a superuser.*<\/html>\n\z/s,
+	'the page says that the data files could not be checked');
+$check->query_safe('SELECT pg_advisory_unlock(80);');
+$waiter->quit;
+$node->safe_psql('postgres', "SELECT vr_deactivate('$running')");
 
 # Partial data: a record cut short at the end of a data file, a trace that
 # ended at its size limit.
