@@ -67,8 +67,9 @@ void write_head(const Report &r, OutputFile &out)
 		out << "  focus: " << printable(r.focus) << "\n";
 	out << "\n"
 	    << "  statements " << count(o.statements) << " (" << count(o.distinct) << " distinct, "
-	    << count(o.nested) << " nested) in " << count(o.sessions) << " sessions\n"
-	    << "  total time " << ms(o.total_ms) << " (top-level statements)";
+	    << count(o.nested) << " nested) in " << count(o.sessions)
+	    << (o.sessions == 1 ? " session\n" : " sessions\n") << "  total time " << ms(o.total_ms)
+	    << " (top-level statements)";
 	if (o.statements > 0)
 		out << ", from " << o.first << " to " << o.last;
 	out << "\n";

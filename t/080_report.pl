@@ -171,11 +171,11 @@ my @calls = $out =~ /^    calls\s+(\d+)/mg;
 my @most = sort { $b <=> $a } map { $_->{calls} } values %expected;
 is("@calls", "@most[0, 1]", '--sort calls --top 2 shows the two statements called most');
 ($rc, $out) = report($text_id, '-f', 'text', '--pid', $b_pid);
-like($out, qr/statements 3 \(2 distinct, 0 nested\) in 1 sessions/, '--pid keeps one session');
+like($out, qr/statements 3 \(2 distinct, 0 nested\) in 1 session\n/, '--pid keeps one session');
 like($out, qr/focus: sessions \(pid\) $b_pid/, 'and says so');
 ($rc, $out) = report($text_id, '-f', 'text', '--application', 'report-a');
 my $a_count = $statements - 3;
-like($out, qr/statements $a_count \(\d+ distinct, $nested nested\) in 1 sessions/,
+like($out, qr/statements $a_count \(\d+ distinct, $nested nested\) in 1 session\n/,
 	'--application keeps the sessions of that application');
 
 # The page: well-formed, its top table carrying the same numbers.
