@@ -29,7 +29,8 @@ EXTRA_CLEAN  = test/results test/regression.diffs test/regression.out test/tmp_i
 
 PGXS := $(shell $(PG_CONFIG) --pgxs)
 include $(PGXS)
+include report/report.mk
 
 .PHONY: format
 format:
-	clang-format -i src/*/*.cpp src/*/*.hpp
+	clang-format -i src/*/*.cpp src/*/*.hpp report/*.cpp report/*.hpp

@@ -1,0 +1,313 @@
+// Connecting and running statements.
+#include "connection.hpp"
+
+#include "errors.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+// libpq's messages end in a line feed and sometimes hold several lines;
+// ours are one line each.
+std::string one_line(const char *message)
+{
+	std::string text(message != nullptr ? message : "");
+	while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+		text.pop_back();
+	for (char &c : text)
+	{
+		if (c == '\n' || c == '\t')
+			c = ' ';
+	}
+	return text;
+}
+
+// Reads a password from the terminal without echo, like psql's prompt.
+std::string prompt_password(const std::string &prompt)
+{
+	FILE *tty = std::fopen("/dev/tty", "r+");
+	if (tty == nullptr)
+		throw Failure("the server asks for a password, and there is no terminal to ask it on "
+		              "(use ~/.pgpass or PGPASSWORD)");
+	int fd = fileno(tty);
+	struct termios saved;
+	bool restore = tcgetattr(fd, &saved) == 0;
+	if (restore)
+	{
+		struct termios quiet = saved;
+		quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+		tcsetattr(fd, TCSAFLUSH, &quiet);
+	}
+	std::fputs(prompt.c_str(), tty);
+	std::fflush(tty);
+	char buffer[1024];
+	bool got = std::fgets(buffer, sizeof buffer, tty) != nullptr;
+	if (restore)
+		tcsetattr(fd, TCSAFLUSH, &saved);
+	std::fputs("\n", tty);
+	std::fclose(tty);
+	if (!got)
+		throw Failure("no password given");
+	std::string password(buffer);
+	if (!password.empty() && password.back() == '\n')
+		password.pop_back();
+	return password;
+}
+
+std::string array_literal(const std::vector<std::string> &items, bool quote)
+{
+	std::string literal = "{";
+	for (size_t i = 0; i < items.size(); i++)
+	{
+		if (i > 0)
+			literal += ',';
+		if (!quote)
+		{
+			literal += items[i];
+			continue;
+		}
+		literal += '"';
+		for (char c : items[i])
+		{
+			if (c == '"' || c == '\\')
+				literal += '\\';
+			literal += c;
+		}
+		literal += '"';
+	}
+	return literal + "}";
+}
+
+} // namespace
+
+Result::~Result()
+{
+	if (result_ != nullptr)
+		PQclear(result_);
+}
+
+int Result::rows() const
+{
+	return PQntuples(result_);
+}
+
+bool Result::null(int row, int column) const
+{
+	return PQgetisnull(result_, row, column) != 0;
+}
+
+std::string Result::text(int row, int column) const
+{
+	return std::string(PQgetvalue(result_, row, column),
+	                   static_cast<size_t>(PQgetlength(result_, row, column)));
+}
+
+double Result::number(int row, int column) const
+{
+	return null(row, column) ? 0.0 : std::strtod(PQgetvalue(result_, row, column), nullptr);
+}
+
+long long Result::integer(int row, int column) const
+{
+	return null(row, column) ? 0 : std::strtoll(PQgetvalue(result_, row, column), nullptr, 10);
+}
+
+bool Result::flag(int row, int column) const
+{
+	return !null(row, column) && PQgetvalue(result_, row, column)[0] == 't';
+}
+
+Connection::Connection(const Options &options, Progress &progress) : progress_(progress)
+{
+	progress_.step("connecting");
+	// The page declares UTF-8; the text summary follows the terminal's
+	// locale unless PGCLIENTENCODING says otherwise.
+	const char *encoding = "UTF8";
+	if (options.format == OutputFormat::text)
+		encoding = std::getenv("PGCLIENTENCODING") != nullptr ? nullptr : "auto";
+
+	std::string password;
+	bool have_password = false;
+	if (options.prompt == PasswordPrompt::always)
+	{
+		progress_.clear();
+		password = prompt_password("Password: ");
+		have_password = true;
+	}
+	auto value = [](const std::string &s) { return s.empty() ? nullptr : s.c_str(); };
+	for (;;)
+	{
+		const char *keywords[] = {"host",
+		                          "port",
+		                          "user",
+		                          "password",
+		                          "dbname",
+		                          "fallback_application_name",
+		                          "client_encoding",
+		                          nullptr};
+		const char *values[] = {value(options.host),
+		                        value(options.port),
+		                        value(options.user),
+		                        have_password ? password.c_str() : nullptr,
+		                        value(options.dbname),
+		                        "vireo-report",
+		                        encoding,
+		                        nullptr};
+		conn_ = PQconnectdbParams(keywords, values, 1);
+		if (conn_ == nullptr)
+			throw Failure("out of memory while connecting");
+		if (PQstatus(conn_) == CONNECTION_OK)
+		{
+			// Notices (a missing traces directory, DROP ... IF EXISTS) are
+			// not for the user of a report.
+			PQsetNoticeProcessor(
+			    conn_, [](void *, const char *) {}, nullptr);
+			break;
+		}
+		if (PQconnectionNeedsPassword(conn_) && !have_password &&
+		    options.prompt != PasswordPrompt::never)
+		{
+			std::string user = PQuser(conn_);
+			PQfinish(conn_);
+			conn_ = nullptr;
+			progress_.clear();
+			password = prompt_password("Password for user " + user + ": ");
+			have_password = true;
+			continue;
+		}
+		std::string message = one_line(PQerrorMessage(conn_));
+		PQfinish(conn_);
+		conn_ = nullptr;
+		throw Failure(message);
+	}
+}
+
+Connection::~Connection()
+{
+	if (conn_ != nullptr)
+		PQfinish(conn_);
+}
+
+std::string Connection::database() const
+{
+	return PQdb(conn_);
+}
+
+std::string Connection::server() const
+{
+	const char *host = PQhost(conn_);
+	std::string where = host != nullptr ? host : "";
+	if (where.empty() || where[0] == '/')
+		where = "local socket " + where;
+	return where + ":" + PQport(conn_);
+}
+
+std::string Connection::quote_identifier(const std::string &name) const
+{
+	char *quoted = PQescapeIdentifier(conn_, name.c_str(), name.size());
+	if (quoted == nullptr)
+		throw Failure(one_line(PQerrorMessage(conn_)));
+	std::string result(quoted);
+	PQfreemem(quoted);
+	return result;
+}
+
+// Waits until the whole result has arrived, ticking the progress line; a
+// signal cancels the statement, whose error is then read and dropped.
+void Connection::wait_for_result()
+{
+	bool cancel_sent = false;
+	while (PQisBusy(conn_))
+	{
+		if (interrupt_requested() && !cancel_sent)
+		{
+			PGcancel *cancel = PQgetCancel(conn_);
+			char message[256];
+			if (cancel != nullptr)
+			{
+				PQcancel(cancel, message, sizeof message);
+				PQfreeCancel(cancel);
+			}
+			cancel_sent = true;
+		}
+		struct pollfd wait = {PQsocket(conn_), POLLIN, 0};
+		int ready = poll(&wait, 1, 150);
+		if (ready < 0 && errno != EINTR)
+			throw Failure(std::string("could not wait for the server: ") + std::strerror(errno));
+		if (!PQconsumeInput(conn_))
+			throw Failure(one_line(PQerrorMessage(conn_)));
+		progress_.tick();
+	}
+}
+
+Result Connection::query(const std::string &sql, const std::vector<Param> &params)
+{
+	check_interrupt();
+	std::vector<const char *> values;
+	for (const Param &p : params)
+		values.push_back(p ? p->c_str() : nullptr);
+	if (!PQsendQueryParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr,
+	                       values.data(), nullptr, nullptr, 0))
+		throw Failure(one_line(PQerrorMessage(conn_)));
+
+	PGresult *last = nullptr;
+	for (;;)
+	{
+		wait_for_result();
+		PGresult *next = PQgetResult(conn_);
+		if (next == nullptr)
+			break;
+		if (last != nullptr)
+			PQclear(last);
+		last = next;
+	}
+	Result result(last);
+	check_interrupt();
+	if (last == nullptr)
+		throw Failure(one_line(PQerrorMessage(conn_)));
+	ExecStatusType status = PQresultStatus(last);
+	if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK)
+	{
+		const char *state = PQresultErrorField(last, PG_DIAG_SQLSTATE);
+		const char *primary = PQresultErrorField(last, PG_DIAG_MESSAGE_PRIMARY);
+		throw SqlError(state != nullptr ? state : "",
+		               one_line(primary != nullptr ? primary : PQresultErrorMessage(last)));
+	}
+	return result;
+}
+
+void Connection::run(const std::string &sql, const std::vector<Param> &params)
+{
+	query(sql, params);
+}
+
+Param int_array(const std::vector<int> &values)
+{
+	if (values.empty())
+		return std::nullopt;
+	std::vector<std::string> items;
+	for (int v : values)
+		items.push_back(std::to_string(v));
+	return array_literal(items, false);
+}
+
+Param int8_array(const std::vector<long long> &values)
+{
+	std::vector<std::string> items;
+	for (long long v : values)
+		items.push_back(std::to_string(v));
+	return array_literal(items, false);
+}
+
+Param text_array(const std::vector<std::string> &values)
+{
+	if (values.empty())
+		return std::nullopt;
+	return array_literal(values, true);
+}

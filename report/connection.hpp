@@ -1,0 +1,71 @@
+// The report's one database session, on libpq: connecting like psql does
+// (asking for a password only when the server wants one), and running
+// statements while the progress line ticks and ^C cancels.
+#pragma once
+
+#include "options.hpp"
+#include "progress.hpp"
+
+#include <libpq-fe.h>
+#include <optional>
+#include <string>
+#include <vector>
+
+// One result set; values are read as text, NULL as empty or 0.
+class Result
+{
+public:
+	explicit Result(PGresult *result) : result_(result)
+	{
+	}
+	~Result();
+	Result(Result &&other) noexcept : result_(other.result_)
+	{
+		other.result_ = nullptr;
+	}
+	Result(const Result &) = delete;
+	Result &operator=(const Result &) = delete;
+	Result &operator=(Result &&) = delete;
+
+	int rows() const;
+	bool null(int row, int column) const;
+	std::string text(int row, int column) const;
+	double number(int row, int column) const;
+	long long integer(int row, int column) const;
+	bool flag(int row, int column) const;
+
+private:
+	PGresult *result_;
+};
+
+using Param = std::optional<std::string>;
+
+class Connection
+{
+public:
+	Connection(const Options &options, Progress &progress);
+	~Connection();
+	Connection(const Connection &) = delete;
+	Connection &operator=(const Connection &) = delete;
+
+	// Runs one statement with $1... parameters (std::nullopt for NULL) and
+	// returns its rows; throws SqlError when the server refuses it.
+	Result query(const std::string &sql, const std::vector<Param> &params = {});
+	// The same for statements whose result does not matter.
+	void run(const std::string &sql, const std::vector<Param> &params = {});
+
+	std::string quote_identifier(const std::string &name) const;
+	std::string database() const;
+	std::string server() const;
+
+private:
+	void wait_for_result();
+
+	PGconn *conn_ = nullptr;
+	Progress &progress_;
+};
+
+// {1,2,3} and {"a","b"}: array literals for parameters; nullopt for none.
+Param int_array(const std::vector<int> &values);
+Param int8_array(const std::vector<long long> &values);
+Param text_array(const std::vector<std::string> &values);
