@@ -7,8 +7,10 @@ extern "C" {
 
 #include "access/htup_details.h"
 #include "access/parallel.h"
+#include "access/xact.h"
 #include "catalog/namespace.h"
 #include "catalog/pg_authid.h"
+#include "catalog/pg_class.h"
 #include "catalog/pg_type.h"
 #include "commands/explain.h"
 #include "executor/executor.h"
