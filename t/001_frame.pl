@@ -5,6 +5,9 @@ use warnings;
 use PostgreSQL::Test::Cluster;
 use PostgreSQL::Test::Utils;
 use Test::More;
+use FindBin;
+use lib "$FindBin::RealBin/lib";
+use VireoCompat;
 
 # Without shared_preload_libraries the module stays inert.
 my $plain = PostgreSQL::Test::Cluster->new('plain');

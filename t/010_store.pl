@@ -314,7 +314,7 @@ my $listing = sql("SELECT trace_id, status FROM vr_traces_list() ORDER BY trace_
 # A server that does not preload vireo still lists stored traces, status 1
 # shown as 0.
 #
-$node->adjust_conf('postgresql.conf', 'shared_preload_libraries', undef);
+$node->append_conf('postgresql.conf', "shared_preload_libraries = ''");
 $node->restart;
 is(sql("SELECT trace_id, status FROM vr_traces_list() ORDER BY trace_id"), $listing,
 	'without the registry the same traces are listed with the same statuses');

@@ -8,6 +8,7 @@ use PostgreSQL::Test::Utils;
 use Test::More;
 use FindBin;
 use lib "$FindBin::RealBin/lib";
+use VireoCompat;
 use VireoTrace;
 use JSON::PP;
 

@@ -9,6 +9,7 @@ use PostgreSQL::Test::Utils;
 use Test::More;
 use FindBin;
 use lib "$FindBin::RealBin/lib";
+use VireoCompat;
 use VireoTrace;
 
 my $node = PostgreSQL::Test::Cluster->new('capture_limits');

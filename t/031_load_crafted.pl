@@ -9,6 +9,9 @@ use POSIX qw(mkfifo);
 use PostgreSQL::Test::Cluster;
 use PostgreSQL::Test::Utils;
 use Test::More;
+use FindBin;
+use lib "$FindBin::RealBin/lib";
+use VireoCompat;
 
 my $node = PostgreSQL::Test::Cluster->new('crafted');
 $node->init;

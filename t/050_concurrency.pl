@@ -9,6 +9,9 @@ use warnings;
 use PostgreSQL::Test::Cluster;
 use PostgreSQL::Test::Utils;
 use Test::More;
+use FindBin;
+use lib "$FindBin::RealBin/lib";
+use VireoCompat;
 use IPC::Run;
 
 my $node = PostgreSQL::Test::Cluster->new('load');
@@ -18,7 +21,6 @@ $node->start;
 
 my $tempdir = PostgreSQL::Test::Utils::tempdir;
 my $timeout = $PostgreSQL::Test::Utils::timeout_default;
-my $pgbench = $node->config_data('--bindir') . '/pgbench';
 my $traces = $node->data_dir . '/traces';
 
 # Roles: bench runs the pgbench load, exact the counted workload, churn1 and
@@ -44,7 +46,7 @@ BEGIN
 	RETURN (SELECT status FROM vr_traces_list() l WHERE l.trace_id = id);
 END $$;
 });
-$node->command_ok([ $pgbench, '-i', '-q', '-s', '1', $node->connstr('postgres') ], 'pgbench initialises');
+$node->command_ok([ 'pgbench', '-i', '-q', '-s', '1', $node->connstr('postgres') ], 'pgbench initialises');
 $node->safe_psql('postgres',
 	'GRANT ALL ON pgbench_accounts, pgbench_branches, pgbench_tellers, pgbench_history TO bench');
 my %oid = map { $_ => $node->safe_psql('postgres', "SELECT '$_'::regrole::oid") } qw(bench exact churn1 churn2);
@@ -100,8 +102,8 @@ sub start_run
 	$run{$name} = IPC::Run::start(\@cmd, '<', \undef, '>', "$tempdir/$name.out", '2>', "$tempdir/$name.err",
 		IPC::Run::timeout(3 * $timeout));
 }
-start_run('bench', $pgbench, '-n', '-c', '8', '-j', '2', '-T', '30', $node->connstr('postgres') . ' user=bench');
-start_run('exact', $pgbench, '-n', '-c', $clients, '-j', '1', '-R', '40', '-t', $transactions, '-f', "$tempdir/exact.sql",
+start_run('bench', 'pgbench', '-n', '-c', '8', '-j', '2', '-T', '30', $node->connstr('postgres') . ' user=bench');
+start_run('exact', 'pgbench', '-n', '-c', $clients, '-j', '1', '-R', '40', '-t', $transactions, '-f', "$tempdir/exact.sql",
 	$node->connstr('postgres') . ' user=exact');
 foreach my $churner ('churn1', 'churn2')
 {
@@ -114,7 +116,14 @@ foreach my $name (sort keys %run)
 		or diag(slurp_file("$tempdir/$name.err"));
 }
 
-like(slurp_file("$tempdir/bench.out"), qr/number of failed transactions: 0 /, 'no pgbench transaction failed');
+# pgbench counts failed transactions from 15 on; before, a failed
+# transaction aborts its client and so fails the run above.
+SKIP:
+{
+	skip 'pgbench before 15 does not count failed transactions', 1
+	  if $node->safe_psql('postgres', 'SHOW server_version_num') < 150000;
+	like(slurp_file("$tempdir/bench.out"), qr/number of failed transactions: 0 /, 'no pgbench transaction failed');
+}
 like(slurp_file("$tempdir/exact.out"),
 	qr/number of transactions actually processed: ${\($clients * $transactions)}\//,
 	'the counted workload ran completely');

@@ -6,6 +6,9 @@ use warnings;
 use PostgreSQL::Test::Cluster;
 use PostgreSQL::Test::Utils;
 use Test::More;
+use FindBin;
+use lib "$FindBin::RealBin/lib";
+use VireoCompat;
 use File::Path qw(make_path);
 use POSIX qw(mkfifo);
 

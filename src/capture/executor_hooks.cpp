@@ -18,6 +18,7 @@
 #include "capture/state.hpp"
 #include "capture/trace_scan.hpp"
 #include "frame/hooks.hpp"
+#include "frame/pg_compat.hpp"
 #include "frame/registry.hpp"
 #include "frame/settings.hpp"
 #include "store/descriptor.hpp"
@@ -34,10 +35,7 @@ static void hand_on_start(QueryDesc *query_desc, int eflags)
 static void hand_on_run(QueryDesc *query_desc, ScanDirection direction, uint64 count,
                         bool execute_once)
 {
-	if (vrx_prev_ExecutorRun)
-		vrx_prev_ExecutorRun(query_desc, direction, count, execute_once);
-	else
-		standard_ExecutorRun(query_desc, direction, count, execute_once);
+	vrx_run_next(vrx_prev_ExecutorRun, query_desc, direction, count, execute_once);
 }
 
 static void hand_on_end(QueryDesc *query_desc)

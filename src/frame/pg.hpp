@@ -10,6 +10,7 @@ extern "C" {
 #include "access/xact.h"
 #include "catalog/namespace.h"
 #include "catalog/pg_authid.h"
+#include "catalog/pg_class.h"
 #include "catalog/pg_type.h"
 #include "commands/explain.h"
 #include "common/file_perm.h"

@@ -5,13 +5,23 @@
 
 #include "frame/pg.hpp"
 
-#if PG_VERSION_NUM < 140000 || PG_VERSION_NUM >= 180000
-#error "vireo supports PostgreSQL 14 to 17"
+#if PG_VERSION_NUM < 140000 || PG_VERSION_NUM >= 190000
+#error "vireo supports PostgreSQL 14 to 18"
 #endif
 
 #if PG_VERSION_NUM >= 150000
 extern "C" {
 #include "storage/ipc.h"
+}
+#endif
+
+// From 18 on, ExplainState, NewExplainState and the format codes live in
+// explain_state.h, ExplainBeginOutput and ExplainEndOutput in
+// explain_format.h; explain.h no longer pulls them in.
+#if PG_VERSION_NUM >= 180000
+extern "C" {
+#include "commands/explain_format.h"
+#include "commands/explain_state.h"
 }
 #endif
 
@@ -130,3 +140,42 @@ inline IndexScanDesc vrx_index_beginscan(Relation heap, Relation index, Snapshot
 	return index_beginscan(heap, index, snapshot, nkeys, 0);
 #endif
 }
+
+// The executor run hook and standard_ExecutorRun lost their execute_once
+// argument in 18.  vireo's run hook keeps the four arguments of 14 to 17:
+// vrx_run_hook<Run> is a function of the server's hook type that calls Run,
+// and vrx_run_next hands a run on to the previous hook or the standard
+// executor.  On 18 execute_once is passed as true and never read.
+using vrx_executor_run_fn = void (*)(QueryDesc *, ScanDirection, uint64, bool);
+
+#if PG_VERSION_NUM >= 180000
+template <vrx_executor_run_fn Run>
+void vrx_run_hook(QueryDesc *query_desc, ScanDirection direction, uint64 count)
+{
+	Run(query_desc, direction, count, true);
+}
+
+inline void vrx_run_next(ExecutorRun_hook_type prev, QueryDesc *query_desc, ScanDirection direction,
+                         uint64 count, bool /* execute_once */)
+{
+	if (prev)
+		prev(query_desc, direction, count);
+	else
+		standard_ExecutorRun(query_desc, direction, count);
+}
+#else
+template <vrx_executor_run_fn Run>
+void vrx_run_hook(QueryDesc *query_desc, ScanDirection direction, uint64 count, bool execute_once)
+{
+	Run(query_desc, direction, count, execute_once);
+}
+
+inline void vrx_run_next(ExecutorRun_hook_type prev, QueryDesc *query_desc, ScanDirection direction,
+                         uint64 count, bool execute_once)
+{
+	if (prev)
+		prev(query_desc, direction, count, execute_once);
+	else
+		standard_ExecutorRun(query_desc, direction, count, execute_once);
+}
+#endif

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "frame/pg.hpp"
+#include "frame/pg_compat.hpp"
 
 // Values of vireo.explain_format: the server's own EXPLAIN format codes.
 constexpr int VRX_EXPLAIN_TEXT = EXPLAIN_FORMAT_TEXT;

@@ -44,7 +44,7 @@ void _PG_init(void)
 	vrx_prev_ExecutorStart = ExecutorStart_hook;
 	ExecutorStart_hook = vrx_ExecutorStart;
 	vrx_prev_ExecutorRun = ExecutorRun_hook;
-	ExecutorRun_hook = vrx_ExecutorRun;
+	ExecutorRun_hook = vrx_run_hook<vrx_ExecutorRun>;
 	vrx_prev_ExecutorEnd = ExecutorEnd_hook;
 	ExecutorEnd_hook = vrx_ExecutorEnd;
 	vrx_prev_ProcessUtility = ProcessUtility_hook;

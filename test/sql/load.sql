@@ -45,15 +45,18 @@ SELECT c.relname, r.rulename, r.ev_type, r.is_instead
   FROM pg_rewrite r JOIN pg_class c ON c.oid = r.ev_class
  WHERE c.relnamespace = pg_my_temp_schema() AND r.rulename <> '_RETURN'
  ORDER BY r.rulename;
-SELECT pg_get_ruledef(r.oid) AS rule
+-- 14 prints the session's own temporary schema (pg_temp_N), later releases
+-- pg_temp.
+SELECT regexp_replace(pg_get_ruledef(r.oid), 'pg_temp_\d+\.', 'pg_temp.', 'g') AS rule
   FROM pg_rewrite r JOIN pg_class c ON c.oid = r.ev_class
  WHERE c.relnamespace = pg_my_temp_schema() AND r.rulename <> '_RETURN'
  ORDER BY r.rulename;
-SELECT tablename, indexname, replace(indexdef, schemaname || '.', '') AS definition
+SELECT tablename, indexname, regexp_replace(indexdef, 'pg_temp_\d+\.', 'pg_temp.', 'g') AS definition
   FROM pg_indexes
  WHERE schemaname = (SELECT nspname FROM pg_namespace WHERE oid = pg_my_temp_schema())
  ORDER BY indexname;
-SELECT pg_get_viewdef('_vr_tmp_view_query'::regclass) AS view_query;
+-- Before 16 the columns of a one-table view are printed with the table name.
+SELECT regexp_replace(pg_get_viewdef('_vr_tmp_view_query'::regclass), '_vr_tmp_tbl_query\.', '', 'g') AS view_query;
 \pset format aligned
 
 -- The trace got number 1; its rows name this session, its user and its
