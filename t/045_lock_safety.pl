@@ -135,7 +135,9 @@ my $sleeper = $node->background_psql('postgres', extra_params => [ '-U', 'alice'
 my $sleeper_pid = $sleeper->query_safe('SELECT pg_backend_pid();');
 $sleeper->query_until(qr/sleeping/, "\\echo sleeping\nSELECT pg_sleep(120);\n");
 ok( $node->poll_query_until(
-		'postgres', "SELECT running_queries FROM vr_active_traces() WHERE trace_id = '$first'", '1'),
+		'postgres',
+		"SET vireo.enabled = off; SELECT running_queries FROM vr_active_traces() WHERE trace_id = '$first'",
+		'1'),
 	'the sleeping statement is counted in its trace');
 observe("SELECT vr_deactivate('$first')");
 my $second = observe("SELECT vr_activate('running second')");
