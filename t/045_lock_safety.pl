@@ -136,7 +136,7 @@ my $sleeper_pid = $sleeper->query_safe('SELECT pg_backend_pid();');
 $sleeper->query_until(qr/sleeping/, "\\echo sleeping\nSELECT pg_sleep(120);\n");
 ok( $node->poll_query_until(
 		'postgres',
-		"SET vireo.enabled = off; SELECT running_queries FROM vr_active_traces() WHERE trace_id = '$first'",
+		"\\set QUIET on\nSET vireo.enabled = off;\nSELECT running_queries FROM vr_active_traces() WHERE trace_id = '$first'",
 		'1'),
 	'the sleeping statement is counted in its trace');
 observe("SELECT vr_deactivate('$first')");
