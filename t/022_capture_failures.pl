@@ -10,6 +10,7 @@ use Test::More;
 use FindBin;
 use lib "$FindBin::RealBin/lib";
 use VireoTrace;
+use VireoCompat;
 
 sub new_node
 {

@@ -8,6 +8,9 @@ use warnings;
 use PostgreSQL::Test::Cluster;
 use PostgreSQL::Test::Utils;
 use Test::More;
+use FindBin;
+use lib "$FindBin::RealBin/lib";
+use VireoCompat;
 
 my $node = PostgreSQL::Test::Cluster->new('lock_safety');
 $node->init;

@@ -9,6 +9,9 @@ use IPC::Run;
 use PostgreSQL::Test::Cluster;
 use PostgreSQL::Test::Utils;
 use Test::More;
+use FindBin;
+use lib "$FindBin::RealBin/lib";
+use VireoCompat;
 
 program_help_ok('vireo-report');
 program_version_ok('vireo-report');
