@@ -281,7 +281,7 @@ ok($zones_ok, 'times are written as the server prints them, in the session\'s ti
 $s = session();
 $spid = pid_of($s);
 my $types_id = activate("'types'", 'SET vireo.explain_timing = off;');
-my $merge = $node->pg_version >= 15;
+my $merge = $node->safe_psql('postgres', 'SHOW server_version_num') >= 150000;    # MERGE came in 15
 $s->query_safe($_)
   foreach ('SELECT count(*) FROM t;', "UPDATE t SET b = b WHERE a = 1;", "INSERT INTO t VALUES (2001, 'm');",
 	'DELETE FROM t WHERE a = 2001;', 'SELECT pg_sleep(0.05);',
