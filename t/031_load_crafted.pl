@@ -458,7 +458,8 @@ sub write_records
 		for (1 .. $n)
 		{
 			my $tag = $next_tag++;
-			my $text = rand() < 0.7 ? $pool[ int rand @pool ] : "SELECT $tag";
+			# the unique texts are long, so that 1 MB holds only some of them
+			my $text = rand() < 0.7 ? $pool[ int rand @pool ] : "SELECT $tag -- " . ('u' x 1000);
 			my $r = rand();
 			my $x =
 			    $r < 0.1  ? 1000000 + length($text) % 50
@@ -487,8 +488,8 @@ sub model_load
 }
 
 my @sessions = map { $node->background_psql('postgres') } 1 .. 4;
-$sessions[1]->query_safe("SET work_mem = '64kB'");
-$sessions[2]->query_safe("SET work_mem = '64kB'");
+$sessions[1]->query_safe("SET maintenance_work_mem = '1MB'");
+$sessions[2]->query_safe("SET maintenance_work_mem = '1MB'");
 my $empty = new_trace();
 $_->query_safe("SELECT vr_load_trace('$empty')") for @sessions;
 $sessions[2]->query_safe(

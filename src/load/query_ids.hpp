@@ -11,8 +11,9 @@
 //
 // Identical texts are folded while the records are read, so that each text's
 // query row is inserted once.  The texts of the current load are kept in
-// memory up to work_mem; beyond it, the texts that records keep meeting
-// stay and the others are looked up in the query table through its indexes.
+// memory up to maintenance_work_mem; beyond it, the texts that records keep
+// meeting stay and the others are looked up in the query table through its
+// indexes.
 #pragma once
 
 #include "frame/pg.hpp"
