@@ -359,14 +359,15 @@ static void remember(vrx_query_ids *ids, text_entry *entry, const text *query, i
 
 // Forgets the texts once they take more than their memory, but for those
 // that records met again since the last time (a quarter of the budget at
-// most): a workload's repeated statements stay, its one-off texts go.  New query rows
-// are written first; a filter keeps track of which texts the load added, so
-// that only those are looked up in the table again.
+// most): a workload's repeated statements stay, its one-off texts go.  New
+// query rows are written first; a filter keeps track of which texts the load
+// added, so that only those are looked up in the table again.
 static void forget_texts_if_full(vrx_query_ids *ids)
 {
 	if (MemoryContextMemAllocated(ids->texts_cxt, true) <= text_memory())
 		return;
 	vrx_sink_flush(ids->queries);
+
 	MemoryContext caller = MemoryContextSwitchTo(ids->cxt);
 	if (ids->added == nullptr)
 		ids->added = static_cast<uint64 *>(
