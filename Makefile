@@ -3,7 +3,7 @@
 
 MODULE_big = vireo
 EXTENSION  = vireo
-DATA       = sql/vireo--1.0.sql
+DATA       = sql/vireo--1.0.sql sql/vireo--1.1.sql sql/vireo--1.0--1.1.sql
 PGFILEDESC = "vireo - statement profiler"
 
 SRCS = $(sort $(wildcard src/frame/*.cpp src/capture/*.cpp src/store/*.cpp src/load/*.cpp))

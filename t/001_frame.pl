@@ -18,6 +18,8 @@ $plain->safe_psql('postgres', 'CREATE EXTENSION vireo');
 is($plain->safe_psql('postgres', "LOAD 'vireo'; SELECT count(*) FROM pg_settings WHERE name LIKE 'vireo.%'"),
 	'0', 'LOAD defines no setting');
 is($plain->safe_psql('postgres', 'SELECT vr_version()'), '4', 'vr_version answers without preloading');
+is($plain->safe_psql('postgres', "SELECT vr_is_json('[1]'), vr_is_json('[1')"), 't|f',
+	'vr_is_json answers without preloading');
 
 foreach my $call ("SELECT vr_activate('x')", "SELECT vr_deactivate('01234567890123456789')",
 	'SELECT * FROM vr_active_traces()', "SELECT vr_cleanup(NULL, false)",

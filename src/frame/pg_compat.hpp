@@ -179,3 +179,29 @@ inline void vrx_run_next(ExecutorRun_hook_type prev, QueryDesc *query_desc, Scan
 		standard_ExecutorRun(query_desc, direction, count, execute_once);
 }
 #endif
+
+// The JSON lexer's constructor took a caller's context (or NULL) first from
+// 17 on, and its strings became const; 17 also added freeJsonLexContext.
+extern "C" {
+#include "common/jsonapi.h"
+#include "mb/pg_wchar.h"
+}
+
+inline JsonLexContext *vrx_json_lexer(const char *json, int len)
+{
+#if PG_VERSION_NUM >= 170000
+	return makeJsonLexContextCstringLen(nullptr, json, len, GetDatabaseEncoding(), false);
+#else
+	return makeJsonLexContextCstringLen(const_cast<char *>(json), len, GetDatabaseEncoding(),
+	                                    false);
+#endif
+}
+
+inline void vrx_free_json_lexer(JsonLexContext *lex)
+{
+#if PG_VERSION_NUM >= 170000
+	freeJsonLexContext(lex);
+#else
+	pfree(lex);
+#endif
+}

@@ -29,6 +29,14 @@ DROP EXTENSION vireo;
 CREATE EXTENSION vireo;
 SELECT count(*) FROM pg_roles WHERE rolname = 'vireo_admin';
 
+-- version 1.0 updates to the current one, with the functions 1.1 added
+DROP EXTENSION vireo;
+CREATE EXTENSION vireo VERSION '1.0';
+SELECT extversion FROM pg_extension WHERE extname = 'vireo';
+ALTER EXTENSION vireo UPDATE;
+SELECT extversion FROM pg_extension WHERE extname = 'vireo';
+SELECT vr_is_json('{"Plan": {}}') AS is_json;
+
 -- every SQL function the install script declares exists in the library
 SELECT proname, provolatile, proisstrict, pg_get_function_result(oid) AS result
   FROM pg_proc WHERE proname LIKE 'vr\_%' ORDER BY proname;
