@@ -301,19 +301,23 @@ $own->quit;
 # replaced.  The same for trace comments in the listing.
 $node->safe_psql('postgres',
 	"CREATE DATABASE $_->[0] ENCODING '$_->[1]' LC_COLLATE 'C' LC_CTYPE 'C' TEMPLATE template0")
-  for ([ 'latin1db', 'LATIN1' ], [ 'asciidb', 'SQL_ASCII' ], [ 'utf8db', 'UTF8' ]);
+  for ([ 'latin1db', 'LATIN1' ], [ 'asciidb', 'SQL_ASCII' ], [ 'utf8db', 'UTF8' ],
+	[ 'latin2db', 'LATIN2' ], [ 'eucjpdb', 'EUC_JP' ]);
 $node->safe_psql($_, 'CREATE EXTENSION vireo') for qw(asciidb utf8db latin1db);
 my $te = $node->safe_psql('asciidb', "SELECT vr_activate(E'bad \\xff byte', ARRAY[$bob_oid])");
 as_user('latin1db', 'bob', "SET client_encoding = 'LATIN1'; SELECT 'caf\xe9' AS latin1;");
 as_user('asciidb', 'bob', "SELECT 'x\xffy' AS ascii;");
 as_user('utf8db', 'bob', "SET client_encoding = 'UTF8'; SELECT '\xe2\x82\xac \xc3\xa9' AS utf8;");
+# The server converts neither of these directly into LATIN1.
+as_user('latin2db', 'bob', "SET client_encoding = 'UTF8'; SELECT '\xc5\x82 \xc5\x91 \xc3\xa9' AS latin2;");
+as_user('eucjpdb', 'bob', "SET client_encoding = 'UTF8'; SELECT '\xe6\x97\xa5\xe6\x9c\xac' AS eucjp;");
 $node->safe_psql('postgres', "SELECT vr_deactivate('$te')");
 my $fffd = q{U&'\FFFD'};
 is( $node->safe_psql(
 		'utf8db', qq{SELECT vr_load_trace('$te');
 		SELECT string_agg((query = U&'SELECT ''caf\\00e9'' AS latin1;')::text
 		    || (query = 'SELECT ''x' || $fffd || 'y'' AS ascii;')::text, ',' ORDER BY query)
-		  FROM _vr_tmp_view_data WHERE query NOT LIKE '%utf8%';
+		  FROM _vr_tmp_view_data WHERE query LIKE '%AS latin1;' OR query LIKE '%AS ascii;';
 		SELECT comments = 'bad ' || $fffd || ' byte' FROM vr_traces_list() WHERE trace_id = '$te';}),
 	"t\ntruefalse,falsetrue\nt",
 	'LATIN1 text is converted, an invalid byte replaced, in records and comments');
@@ -322,6 +326,18 @@ is( $node->safe_psql(
 		SELECT query = 'SELECT ''? ' || chr(233) || ''' AS utf8;' FROM _vr_tmp_view_data
 		 WHERE query LIKE '%utf8%';"),
 	"t\nt", 'a character without an equivalent in the loading encoding is replaced');
+is( $node->safe_psql(
+		'latin1db', "SELECT vr_load_trace('$te');
+		SELECT string_agg(query, ' ' ORDER BY query) = 'SELECT ''? ? ' || chr(233) || ''' AS latin2; '
+		  || 'SELECT ''??'' AS eucjp;'
+		  FROM _vr_tmp_view_data WHERE query LIKE '%AS eucjp;' OR query LIKE '%AS latin2;';"),
+	"t\nt", 'texts of encodings without a direct conversion are converted through UTF8');
+is( $node->safe_psql(
+		'utf8db', qq{SELECT vr_load_trace('$te');
+		SELECT string_agg(query, ' ' ORDER BY query) = U&'SELECT ''\\0142 \\0151 \\00e9'' AS latin2; '
+		  || U&'SELECT ''\\65e5\\672c'' AS eucjp;'
+		  FROM _vr_tmp_view_data WHERE query LIKE '%AS eucjp;' OR query LIKE '%AS latin2;';}),
+	"t\nt", 'and converted directly into UTF8');
 $node->safe_psql('postgres', 'DROP DATABASE latin1db');
 is( $node->safe_psql(
 		'utf8db', qq{SELECT vr_load_trace('$te');

@@ -169,7 +169,7 @@ is( $session->query_safe(
 		q{1104:app:SELECT a,\nb\r\nFROM t:NULL},
 		q{1105::empty app:NULL},
 		q{1106:NULL:no app:NULL},
-		q{1107:app:"":NULL}),
+		q{1107:app:":NULL}),
 	'doubled quotes, blanks, CR LF line ends, quoted line breaks and empty fields');
 is( $session->query_safe(
 		q{SELECT string_agg(concat_ws('/', start_time = t1, end_time = t2), ' ' ORDER BY rows_updated)
@@ -178,6 +178,31 @@ is( $session->query_safe(
 		      (1109, '2021-03-04 05:06:07.1234567+01', '2021-03-04 05:06:07+01')) v(r, t1, t2)
 		      ON rows_updated = r;}),
 	't/t t/t', 'times with fractions, zone minutes and seconds, and odd forms read as the server reads them');
+
+# Texts made of quotes only: each quote of the text is doubled inside the
+# section, whatever stands around it.
+my $quotes = record(10 => 1151, 3 => '""""', 7 => '""""""')
+  . record(10 => 1152, 3 => '""""""""', 7 => '""" """');
+write_file("$traces/$ta/trace-107.csv", $quotes);
+is($session->query_safe("SELECT vr_load_trace('$ta');"), 't', 'texts of quotes only load');
+is( $session->query_safe(
+		q{SELECT string_agg(rows_updated || ':' || appl_name || ':' || query, ' ' ORDER BY rows_updated)
+		    FROM _vr_tmp_view_data WHERE rows_updated IN (1151, 1152);}),
+	q{1151:":"" 1152:""":" "}, 'they keep exactly their quotes');
+
+# So do comments of quotes only that a deactivation writes again.
+my @comments = ('"', '""', '" "', 'a"');
+my @quoted = map {
+	$node->safe_psql('postgres', "SELECT vr_activate(\$q\$$_\$q\$, ARRAY['nobody'::regrole::oid])")
+} @comments;
+$node->safe_psql('postgres', "SELECT vr_deactivate('$_')") for @quoted;
+is( $node->safe_psql('postgres',
+		"SELECT string_agg(comments, '|' ORDER BY trace_id) FROM vr_traces_list() WHERE trace_id IN ("
+		  . join(',', map { "'$_'" } @quoted) . ')'),
+	join('|', @comments), 'comments of quotes survive the rewrite at deactivation');
+like(slurp_file("$traces/$quoted[0]/trace.ini"), qr/^Comments=""""\n/m,
+	'and are written back quoted as before');
+$node->safe_psql('postgres', "SELECT vr_cleanup('$_')") for @quoted;
 
 # A record that its writer has not finished, cut inside quotes or before its
 # line feed, is read again whole by the next load.
@@ -380,8 +405,45 @@ is( $ids->query_safe(
 		"SELECT string_agg(rows_updated || ':' || query_id || ':' || query, ' ' ORDER BY rows_updated)
 		   FROM _vr_tmp_view_data;"),
 	'6001:777:q-valid 6002:778:q-next 6003:779:q-after-next 6004:1:q-letters 6005:780:q-empty '
-	  . '6006:781:q-range 6007:42:q-blanks 6008:782:q-last 6009:777:q-valid',
-	'the 30th field gives the query id, 1 when it is no number, never the id of another text');
+	  . '6007:42:q-blanks 6008:781:q-last 6009:777:q-valid',
+	'the 30th field gives the query id, 1 when it is no number, never the id of another text; '
+	  . 'one beyond the range skips its record');
+
+# Numbers beyond their column's range are refused, not wrapped around: an oid
+# beyond 32 bits or below 0, a query type beyond int2, a query id that is
+# negative or that the session's counter could not go past.  The largest
+# values that fit load as they are.
+my $tr = new_trace();
+write_file(
+	"$traces/$tr/trace-800.csv",
+	record(10 => 8001, 6 => 70000)
+	  . record(10 => 8002, 4 => 4294967306)
+	  . record(10 => 8003, 4 => -1)
+	  . record(10 => 8004, 5 => 4294967296)
+	  . record(10 => 8005, 6 => -1)
+	  . record(10 => 8006, extra => ',18446744073709551615')
+	  . record(10 => 8007, extra => ',9223372036854775807')
+	  . record(10 => 8008, extra => ',-5')
+	  . record(10 => 8009, extra => ',99999999999999999999')
+	  . record(10 => 8010, 4 => 4294967295, 5 => 0, 6 => 32767, 7 => '"max"',
+		extra => ',9223372036854775806'));
+my $ranges = $node->background_psql('postgres');
+is($ranges->query_safe("SELECT vr_load_trace('$tr');"), 't', 'a trace with out-of-range numbers loads');
+is( $ranges->query_safe(
+		'SELECT string_agg(concat_ws(\':\', rows_updated, user_id, db_id, query_type, query_id), \',\')
+		   FROM _vr_tmp_view_data;'),
+	'8010:4294967295:0:32767:9223372036854775806', 'only the record within every range');
+
+# A rule of the user's that does something else instead of the insert, or
+# nothing, is the user's choice: the load goes on.
+$ranges->query_safe('CREATE RULE nothing AS ON INSERT TO _vr_tmp_tbl_vireo DO INSTEAD NOTHING;');
+is($ranges->query_safe("SELECT vr_load_trace('$ta');"), 't', 'a DO INSTEAD NOTHING rule lets the load pass');
+is( $ranges->query_safe(
+		"SELECT count(*) FROM _vr_tmp_tbl_vireo;
+		 SELECT count(*) > 0 FROM _vr_tmp_tbl_query WHERE query = 'a-ok-1';
+		 SELECT count(*) > 0 FROM _vr_tmp_tbl_prev_succ_load WHERE pid = 100;"),
+	"1\nt\nt", 'its rows went nowhere, their texts and positions were kept');
+$ranges->quit;
 
 # One statement that loads a trace twice: the second call sees what the
 # first one wrote.

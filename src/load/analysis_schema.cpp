@@ -2,6 +2,10 @@
 
 #include "capture/state.hpp"
 
+extern "C" {
+#include "utils/lsyscache.h"
+}
+
 int vrx_spi_execute(const char *sql)
 {
 	return vrx_unprofiled([&] { return SPI_execute(sql, false, 0); });
@@ -110,39 +114,82 @@ static const char *const schema_sql[] = {
     "(query_id, trace_id);",
 };
 
-// Looks a relation up in the session's own temporary schema only.
-static bool temp_relation_exists(const char *name)
+// The objects the loader relies on: the tables, the views and the rules
+// that move profile rows along with their query rows.  Indexes are the
+// user's to drop: loading works without them, only slower.
+struct schema_object
 {
-	text *name_text = cstring_to_text(name);
-	List *names = textToQualifiedNameList(name_text);
-	RangeVar *rv = makeRangeVarFromNameList(names);
+	const char *relation;
+	char relkind;
+	const char *rule; // null: the relation itself
+};
+
+static constexpr schema_object schema_objects[] = {
+    {"_vr_tmp_tbl_vireo", RELKIND_RELATION, nullptr},
+    {"_vr_tmp_tbl_traces", RELKIND_RELATION, nullptr},
+    {"_vr_tmp_tbl_query", RELKIND_RELATION, nullptr},
+    {"_vr_tmp_view_data", RELKIND_VIEW, nullptr},
+    {"_vr_tmp_view_data", RELKIND_VIEW, "_vr_tmp_insert_view_data"},
+    {"_vr_tmp_tbl_query", RELKIND_RELATION, "_vr_tmp_update_query"},
+    {"_vr_tmp_view_query", RELKIND_VIEW, nullptr},
+    {"_vr_tmp_view_query", RELKIND_VIEW, "_vr_tmp_delete_query_view"},
+    {"_vr_tmp_tbl_metrics", RELKIND_RELATION, nullptr},
+    {"_vr_tmp_tbl_prev_succ_load", RELKIND_RELATION, nullptr},
+};
+
+// The relation of that name and kind in the session's own temporary schema.
+static Oid temp_relation(const char *name, char relkind)
+{
+	RangeVar *rv = makeRangeVar(nullptr, pstrdup(name), -1);
 	rv->relpersistence = RELPERSISTENCE_TEMP;
-
-	Oid relid = RangeVarGetRelidExtended(rv, AccessShareLock, RVR_MISSING_OK, nullptr, nullptr);
-
-	pfree(name_text);
-	list_free_deep(names);
+	const Oid relid =
+	    RangeVarGetRelidExtended(rv, AccessShareLock, RVR_MISSING_OK, nullptr, nullptr);
+	pfree(rv->relname);
 	pfree(rv);
-	return OidIsValid(relid);
+	return OidIsValid(relid) && get_rel_relkind(relid) == relkind ? relid : InvalidOid;
+}
+
+static bool object_exists(const schema_object &object)
+{
+	const Oid relid = temp_relation(object.relation, object.relkind);
+	if (!OidIsValid(relid) || object.rule == nullptr)
+		return OidIsValid(relid);
+	HeapTuple rule =
+	    SearchSysCache2(RULERELNAME, ObjectIdGetDatum(relid), CStringGetDatum(object.rule));
+	if (!HeapTupleIsValid(rule))
+		return false;
+	ReleaseSysCache(rule);
+	return true;
 }
 
 void vrx_initialize(void)
 {
-	if (!temp_relation_exists("_vr_tmp_tbl_vireo"))
+	const schema_object *missing = nullptr;
+	int present = 0;
+	for (const schema_object &object : schema_objects)
 	{
-		int result = 0;
-		for (const char *sql : schema_sql)
-			result = vrx_spi_execute(sql);
-		if (result != SPI_OK_UTILITY)
-			return;
+		if (object_exists(object))
+			present++;
+		else if (missing == nullptr)
+			missing = &object;
 	}
-	if (!temp_relation_exists("_vr_tmp_tbl_prev_succ_load"))
-	{
-		char sql[2048];
-		snprintf(
-		    sql, sizeof(sql), "%s",
-		    "CREATE TEMPORARY TABLE pg_temp._vr_tmp_tbl_prev_succ_load (trace_id INT8, pid INT4, "
-		    "pos INT8);");
+	if (missing == nullptr)
+		return;
+	// Loading into what is left would lose what the missing object keeps:
+	// without the read positions every record would be loaded again,
+	// without a rule the profile rows would lose their query rows.
+	if (present > 0)
+		ereport(ERROR,
+		        (errcode(ERRCODE_OBJECT_NOT_IN_PREREQUISITE_STATE),
+		         errmsg("vireo: the analysis tables of this session are incomplete: %s \"%s\" is "
+		                "missing",
+		                missing->rule != nullptr ? "rule" : "relation",
+		                missing->rule != nullptr ? missing->rule : missing->relation),
+		         errhint("Run DISCARD TEMP (or drop the other _vr_tmp_ objects) to start anew; "
+		                 "the next load creates them all again.")));
+
+	for (const char *sql : schema_sql)
 		vrx_spi_execute(sql);
-	}
+	vrx_spi_execute("CREATE TEMPORARY TABLE pg_temp._vr_tmp_tbl_prev_succ_load (trace_id INT8, "
+	                "pid INT4, pos INT8);");
 }

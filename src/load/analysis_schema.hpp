@@ -4,8 +4,8 @@
 
 #include "frame/pg.hpp"
 
-// Creates the analysis tables, views, rules and indexes when the profile
-// table is missing, and the position table whenever it is missing.  The
+// Creates the analysis tables, views, rules and indexes when none of them
+// exists, and refuses, naming DISCARD TEMP, when only some of them do.  The
 // caller has an open SPI connection and a fixed search path.
 void vrx_initialize(void);
 

@@ -2,6 +2,9 @@
 
 // Stands for "no previous character": a value no byte can take.
 static constexpr int NO_CHAR = -2;
+// The previous character was a quote that opened a quoted section: unlike
+// a closing one, it pairs with no quote after it.
+static constexpr int OPENING_QUOTE = -3;
 static constexpr int QUOTE = '"';
 
 enum class scan_end
@@ -15,7 +18,7 @@ enum class scan_end
 // byte or EOF; quoted_run(out) may hand over the bytes up to the next quote
 // at once, and returns the last of them, or NO_CHAR) and any keeper of fields
 // (Out: present() makes the current field's text present, append(c) and
-// append(data, len) add to it, end_field(last) finishes and counts it,
+// append(data, len) add to it, end_field() finishes and counts it,
 // next_field() starts the next one, first_absent() tells a record that
 // holds nothing).
 template <typename In, typename Out>
@@ -54,7 +57,9 @@ static scan_end scan_record(In &in, Out &out, int separator, int terminator, boo
 			in_quotes = !in_quotes;
 			if (last == QUOTE)
 			{
-				// Two quotes in a row stand for one; the pair is used up.
+				// A quote right after the one that closed a section stands
+				// for a quote of the text, and the section goes on.  The
+				// pair is used up.
 				out.append(QUOTE);
 				started = true;
 				last = '\0';
@@ -65,18 +70,18 @@ static scan_end scan_record(In &in, Out &out, int separator, int terminator, boo
 				if (keep_quotes)
 					out.append(QUOTE);
 				started = true;
-				last = QUOTE;
+				last = in_quotes ? OPENING_QUOTE : QUOTE;
 			}
 		}
 		else if (c == terminator)
 		{
 			if (!out.first_absent())
-				out.end_field(last);
+				out.end_field();
 			return scan_end::terminator;
 		}
 		else if (c == separator)
 		{
-			out.end_field(last);
+			out.end_field();
 			out.next_field();
 			started = false;
 			last = c;
@@ -88,13 +93,6 @@ static scan_end scan_record(In &in, Out &out, int separator, int terminator, boo
 		}
 	}
 	return in_quotes ? scan_end::open_quote : scan_end::end_of_file;
-}
-
-// A field whose only content was an empty quoted section ("") reads as an
-// empty text.
-static bool empty_quoted(int len, int last)
-{
-	return len == 1 && last == '\0';
 }
 
 // get_next_vrx_csv_record's bytes: the stream, character by character.
@@ -136,13 +134,8 @@ struct list_output
 	{
 		return current == record->first && current->value.data == nullptr;
 	}
-	void end_field(int last)
+	void end_field()
 	{
-		if (current->value.data != nullptr && empty_quoted(current->value.len, last))
-		{
-			current->value.len = 0;
-			current->value.data[0] = '\0';
-		}
 		record->count++;
 	}
 	void next_field()
@@ -279,13 +272,11 @@ struct buffer_output
 	{
 		return current == 0 && !present_;
 	}
-	void end_field(int last)
+	void end_field()
 	{
 		if (current < VRX_RECORD_FIELDS)
 		{
 			const int start = starts[current];
-			if (present_ && empty_quoted(texts->len - start, last))
-				texts->len = start;
 			// The texts may still move as they grow: data is set at the end.
 			record->fields[current].data = present_ ? texts->data : nullptr;
 			record->fields[current].len = texts->len - start;

@@ -152,16 +152,19 @@ static void find_start(data_file *file, int64 trace_no, const position_plans &pl
 static void save_position(const data_file &file, int64 position, int64 trace_no,
                           const position_plans &plans)
 {
+	// A rule of the user's may do something else instead.
 	if (plans.update != nullptr && file.known)
 	{
 		Datum args[3] = {Int64GetDatum(position), Int64GetDatum(trace_no), Int32GetDatum(file.pid)};
-		if (vrx_spi_execute_plan(plans.update, args, nullptr) != SPI_OK_UPDATE)
+		const int rc = vrx_spi_execute_plan(plans.update, args, nullptr);
+		if (rc != SPI_OK_UPDATE && rc != SPI_OK_REWRITTEN)
 			position_error();
 	}
 	else
 	{
 		Datum args[3] = {Int64GetDatum(trace_no), Int32GetDatum(file.pid), Int64GetDatum(position)};
-		if (vrx_spi_execute_plan(plans.insert, args, nullptr) != SPI_OK_INSERT)
+		const int rc = vrx_spi_execute_plan(plans.insert, args, nullptr);
+		if (rc != SPI_OK_INSERT && rc != SPI_OK_REWRITTEN)
 			position_error();
 	}
 }

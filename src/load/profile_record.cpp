@@ -134,22 +134,39 @@ static void fill_params(const char *field, double version, vrx_profile_row *row)
 	row->no_params[1] = false;
 }
 
-// The query id of a 30-field record, or 1 when its field is not a number.
-static int64 record_query_id(const char *field)
+// The query id of a 30-field record into *id: 1 when its field is not a
+// number.  False for a number that is no id: negative, or too large for the
+// session's counter to go past it (INT64_MAX and beyond).
+static bool record_query_id(const char *field, int64 *id)
 {
+	*id = 1;
 	if (field == nullptr || *field == '\0')
-		return 1;
+		return true;
+	const char *digits = field;
+	while (isspace(static_cast<unsigned char>(*digits)))
+		digits++;
+	if (*digits == '-')
+		return !isdigit(static_cast<unsigned char>(digits[1]));
 	char *end;
 	errno = 0;
-	unsigned long long id = strtoull(field, &end, 10);
-	if (end == field || errno == ERANGE)
-		return 1;
-	for (; *end != '\0'; end++)
+	unsigned long long value = strtoull(field, &end, 10);
+	if (end == field)
+		return true;
+	for (const char *rest = end; *rest != '\0'; rest++)
 	{
-		if (!isspace(static_cast<unsigned char>(*end)))
-			return 1;
+		if (!isspace(static_cast<unsigned char>(*rest)))
+			return true;
 	}
-	return static_cast<int64>(id);
+	if (errno == ERANGE || value >= static_cast<unsigned long long>(PG_INT64_MAX))
+		return false;
+	*id = static_cast<int64>(value);
+	return true;
+}
+
+// A number field that must lie within [low, high].
+static bool read_ranged(const char *field, int64 low, int64 high, int64 *out)
+{
+	return str_to_long(field, out) && *out >= low && *out <= high;
 }
 
 // A text field as a text of the database encoding, in row_cxt.
@@ -184,15 +201,16 @@ vrx_record_outcome vrx_convert_record(const vrx_record &record, int64 trace_no, 
 		row->values[START_TIME + i] = TimestampTzGetDatum(ts);
 	}
 
+	// Numbers beyond their column's range are refused, not wrapped around.
 	int64 number;
-	if (!str_to_long(f[F_USER_ID], &number))
+	if (!read_ranged(f[F_USER_ID], 0, PG_UINT32_MAX, &number))
 		return vrx_record_outcome::skip;
 	row->values[USER_ID] = ObjectIdGetDatum(static_cast<Oid>(number));
-	if (!str_to_long(f[F_DB_ID], &number))
+	if (!read_ranged(f[F_DB_ID], 0, PG_UINT32_MAX, &number))
 		return vrx_record_outcome::skip;
 	const Oid db = static_cast<Oid>(number);
 	row->values[DB_ID] = ObjectIdGetDatum(db);
-	if (!str_to_long(f[F_QUERY_TYPE], &number))
+	if (!read_ranged(f[F_QUERY_TYPE], 0, PG_INT16_MAX, &number))
 		return vrx_record_outcome::skip;
 	row->values[QUERY_TYPE] = Int16GetDatum(static_cast<int16>(number));
 
@@ -222,6 +240,10 @@ vrx_record_outcome vrx_convert_record(const vrx_record &record, int64 trace_no, 
 		row->values[BUFFER_USAGE + i] = Int64GetDatum(number);
 	}
 	row->values[PID] = Int32GetDatum(pid);
+	row->has_query_id = record.count == PROFILE_FIELDS + 1;
+	row->query_id = 0;
+	if (row->has_query_id && !record_query_id(f[F_QUERY_ID], &row->query_id))
+		return vrx_record_outcome::skip;
 
 	// The texts are in the encoding of the database that ran the statement.
 	const int encoding = vrx_database_encoding(db);
@@ -233,7 +255,5 @@ vrx_record_outcome vrx_convert_record(const vrx_record &record, int64 trace_no, 
 	row->query = vrx_database_text(fields[F_QUERY].data, fields[F_QUERY].len, encoding);
 
 	fill_params(f[F_PARAMS], version, row);
-	row->has_query_id = record.count == PROFILE_FIELDS + 1;
-	row->query_id = row->has_query_id ? record_query_id(f[F_QUERY_ID]) : 0;
 	return vrx_record_outcome::insert;
 }

@@ -17,7 +17,9 @@ int vrx_database_encoding(Oid db);
 
 // data (len bytes, in encoding from) as a text of the database encoding,
 // allocated in the current memory context.  A text of another known encoding
-// is converted; what still is not valid (invalid bytes, characters without an
-// equivalent, NUL bytes) is replaced by U+FFFD in a UTF8 database and by "?"
-// in any other.  Never raises for bad input.
+// is converted, through UTF8 where the server has no direct conversion; of
+// one that cannot be converted at all only the ASCII characters are kept.
+// What still is not valid (invalid bytes, characters without an equivalent,
+// NUL bytes) is replaced by U+FFFD in a UTF8 database and by "?" in any
+// other.  Never raises for bad input.
 text *vrx_database_text(const char *data, int len, int from);
