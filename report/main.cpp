@@ -16,7 +16,7 @@
 
 namespace {
 
-const char *const version = "vireo-report 1.0";
+const char *const version = "vireo-report " VIREO_VERSION;
 
 std::string describe_focus(const Options &options)
 {
@@ -48,12 +48,29 @@ void check_output_directory(const std::string &path)
 		throw Failure("cannot write the report into \"" + dir + "\": " + std::strerror(errno));
 }
 
+// One line when the server's module is of another release than this
+// program: the report may then misread what the module wrote.  Modules
+// before 1.1 do not give their release; a server that does not preload the
+// module at all is refused later with its own message.
+void check_module_version(Connection &db, Progress &progress)
+{
+	Result r = db.query("SELECT pg_catalog.current_setting('vireo.version', true),"
+	                    "       pg_catalog.current_setting('vireo.enabled', true) IS NOT NULL");
+	std::string module = r.null(0, 0) ? "" : r.text(0, 0);
+	if (module == VIREO_VERSION || (module.empty() && !r.flag(0, 1)))
+		return;
+	progress.clear();
+	std::fprintf(stderr, "vireo-report: warning: the server runs vireo %s; this is vireo-report %s\n",
+	             module.empty() ? "older than 1.1" : module.c_str(), VIREO_VERSION);
+}
+
 int run(const Options &options)
 {
 	check_output_directory(options.output);
 	install_interrupt_handler();
 	Progress progress(true);
 	Connection db(options, progress);
+	check_module_version(db, progress);
 
 	Report report;
 	LoadedTrace trace = load_trace(db, options, progress);

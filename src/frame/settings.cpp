@@ -8,6 +8,11 @@ int vireo_explain_format = VRX_EXPLAIN_TEXT;
 int vireo_min_free_space = -1;
 bool vireo_explain_timing = true;
 
+#ifndef VIREO_VERSION
+#error "VIREO_VERSION is the release, given by the Makefile from the file VERSION"
+#endif
+static char *vireo_version = nullptr;
+
 static const struct config_enum_entry explain_format_options[] = {
     {"text", VRX_EXPLAIN_TEXT, false},
     {"json", VRX_EXPLAIN_JSON, false},
@@ -42,6 +47,14 @@ void vrx_define_settings(void)
 	    "-1 keeps the larger of 1 GB and 5% of the file system; 0 turns the check off.",
 	    &vireo_min_free_space, -1, -1, INT_MAX, PGC_SIGHUP, GUC_UNIT_MB, nullptr, nullptr,
 	    nullptr);
+
+	// The release of the module the server runs, for clients (vireo-report
+	// warns when it differs from its own) and for monitoring.  Read only:
+	// not even a superuser or postgresql.conf can change it.
+	DefineCustomStringVariable("vireo.version", "Release of the vireo module the server loaded.",
+	                           nullptr, &vireo_version, VIREO_VERSION, PGC_INTERNAL,
+	                           GUC_NOT_IN_SAMPLE | GUC_DISALLOW_IN_FILE, nullptr, nullptr,
+	                           nullptr);
 
 	vrx_reserve_settings_prefix("vireo");
 }

@@ -1,6 +1,12 @@
 -- Module frame: settings, their defaults and limits, and vr_version().
 SELECT name, setting, vartype, context, short_desc, enumvals
-  FROM pg_settings WHERE name LIKE 'vireo.%' ORDER BY name;
+  FROM pg_settings WHERE name LIKE 'vireo.%' AND name <> 'vireo.version' ORDER BY name;
+
+-- the module's release is read only, for everybody
+SELECT vartype, context, short_desc, setting ~ '^[0-9]+\.[0-9]+\.[0-9]+$' AS release_number
+  FROM pg_settings WHERE name = 'vireo.version';
+SET vireo.version = '0.1';
+ALTER SYSTEM SET vireo.version = '0.1';
 
 SELECT vr_version();
 
