@@ -84,3 +84,8 @@ CREATE FUNCTION vr_is_json(text)
 RETURNS bool
 AS 'MODULE_PATHNAME', 'vr_is_json'
 LANGUAGE C IMMUTABLE STRICT PARALLEL SAFE;
+
+-- The functions work only in a server that preloads the module: refuse the
+-- installation with the message they would give, rather than install
+-- functions that refuse every call.
+SELECT pg_catalog.count(*) FROM vr_active_traces();

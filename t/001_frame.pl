@@ -13,7 +13,16 @@ use VireoCompat;
 my $plain = PostgreSQL::Test::Cluster->new('plain');
 $plain->init;
 $plain->start;
-$plain->safe_psql('postgres', 'CREATE EXTENSION vireo');
+# Installing the extension there says what is missing instead of installing
+# functions that refuse every call; an installation of 1.0, which did not
+# check, still updates (and then refuses call by call, below).
+my ($create_rc, $create_out, $create_err) =
+  $plain->psql('postgres', "\\set VERBOSITY verbose\nCREATE EXTENSION vireo");
+like($create_err, qr/55000: vireo must be loaded via shared_preload_libraries/,
+	'CREATE EXTENSION refuses without preloading');
+is($plain->safe_psql('postgres', "SELECT count(*) FROM pg_extension WHERE extname = 'vireo'"),
+	'0', 'and installs nothing');
+$plain->safe_psql('postgres', "CREATE EXTENSION vireo VERSION '1.0'; ALTER EXTENSION vireo UPDATE");
 
 is($plain->safe_psql('postgres', "LOAD 'vireo'; SELECT count(*) FROM pg_settings WHERE name LIKE 'vireo.%'"),
 	'0', 'LOAD defines no setting');
