@@ -51,11 +51,13 @@ void check_output_directory(const std::string &path)
 // One line when the server's module is of another release than this
 // program: the report may then misread what the module wrote.  Modules
 // before 1.1 do not give their release; a server that does not preload the
-// module at all is refused later with its own message.
+// module at all is refused later with its own message.  Recording is off
+// first, so that the question does not land in a running trace.
 void check_module_version(Connection &db, Progress &progress)
 {
+	db.run("SET vireo.enabled = off");
 	Result r = db.query("SELECT pg_catalog.current_setting('vireo.version', true),"
-	                    "       pg_catalog.current_setting('vireo.enabled', true) IS NOT NULL");
+	                    "       pg_catalog.current_setting('vireo.explain_format', true) IS NOT NULL");
 	std::string module = r.null(0, 0) ? "" : r.text(0, 0);
 	if (module == VIREO_VERSION || (module.empty() && !r.flag(0, 1)))
 		return;
