@@ -43,6 +43,31 @@ BEGIN
 END $$;
 CREATE FUNCTION sql_probe() RETURNS bigint LANGUAGE sql VOLATILE
 	AS $$SELECT count(*) FROM t WHERE b <> 'sql body'$$;
+CREATE FUNCTION atomic_probe(x int) RETURNS int LANGUAGE sql
+BEGIN ATOMIC
+	SELECT count(*) FROM t WHERE a = x;
+	SELECT x + 1;
+END;
+CREATE PROCEDURE loop_probe() LANGUAGE plpgsql AS $$
+DECLARE
+	n int := 0;
+	r record;
+BEGIN
+	FOR r IN SELECT a FROM t WHERE b <> 'loop probe' LOOP
+		n := n + 1;
+		IF n = 3 THEN
+			COMMIT;
+			EXIT;
+		END IF;
+	END LOOP;
+END $$;
+CREATE FUNCTION refcursor_probe() RETURNS refcursor LANGUAGE plpgsql AS $$
+DECLARE
+	c refcursor := 'probe_cursor';
+BEGIN
+	OPEN c FOR SELECT a FROM t WHERE b <> 'refcursor probe';
+	RETURN c;
+END $$;
 });
 
 my $alice_oid = $node->safe_psql('postgres', "SELECT 'alice'::regrole::oid");
@@ -227,8 +252,8 @@ $s->query_safe($many);
 $s->query_safe('SELECT pg_sleep(0.1) IS NULL, sql_probe();');
 $s->query_safe($_)
   foreach ('BEGIN;', 'DECLARE c CURSOR FOR SELECT a FROM t;', 'SELECT pg_sleep(0.1);', 'FETCH 3 FROM c;',
-	'FETCH 4 FROM c;', 'CLOSE c;', 'COMMIT;', 'DECLARE h CURSOR WITH HOLD FOR SELECT a FROM t WHERE a <= 5;',
-	'FETCH 2 FROM h;', 'CLOSE h;');
+	'MOVE 5 IN c;', 'FETCH 4 FROM c;', 'CLOSE c;', 'COMMIT;', 'BEGIN;', 'DECLARE h CURSOR WITH HOLD FOR SELECT a FROM t WHERE a <= 5;',
+	'FETCH 2 FROM h;', 'COMMIT;', 'FETCH 1 FROM h;', 'CLOSE h;');
 # Time zones whose offsets the records must print as the server does.
 foreach my $zone ('UTC', 'Asia/Kolkata', 'America/St_Johns', 'Asia/Kathmandu', 'Europe/Berlin', 'Pacific/Kiritimati')
 {
@@ -259,9 +284,10 @@ my ($sleep) = @{ $by_text{'SELECT pg_sleep(0.1);'} };
 is( $node->safe_psql('postgres',
 		"SELECT '$cursor->{fields}[0]'::timestamptz < '$sleep->{fields}[0]'::timestamptz"),
 	't', 'a cursor\'s record carries the start of its own statement');
-is($cursor->{fields}[9], 7, 'a cursor\'s rows are those of all its FETCHes');
+is($cursor->{fields}[9], 7, 'a cursor\'s rows are those of all its FETCHes, not those a MOVE skipped');
 my ($held) = @{ $by_text{'DECLARE h CURSOR WITH HOLD FOR SELECT a FROM t WHERE a <= 5;'} // [] };
-is($held->{fields}[9] // 'none', 5, 'a cursor held past its transaction is recorded, with its rows');
+is($held->{fields}[9] // 'none', 2,
+	'a cursor held past its transaction is recorded when it ends, with the rows it returned until then');
 
 my $zones_ok = 1;
 foreach my $r (grep { ($_->{fields}[6] // '') =~ / AS zone;$/ } @$own)
@@ -398,21 +424,31 @@ $s->query_safe($_) foreach (
 	'SELECT * FROM return_query_probe();',
 	"COPY (SELECT 'copy probe') TO STDOUT;",
 	'REFRESH MATERIALIZED VIEW mv;',
+	'CALL loop_probe();',
+	'BEGIN;', 'SELECT refcursor_probe();', 'COMMIT;',
+	'SELECT atomic_probe(7);',
 	"SELECT 'last probe';");
 $s->quit;
 deactivate_all();
 
+my $recorded = records_of($dest_id, $spid);
 is_deeply(
-	queries_of(records_of($dest_id, $spid)),
+	queries_of($recorded),
 	[
 		'SELECT plpgsql_probe();',
 		q{SELECT count(*) FROM t WHERE b <> 'sql body'},
 		'SELECT sql_probe();',
-		q{SELECT a FROM t WHERE b = 'row 7'},
 		'SELECT * FROM return_query_probe();',
+		'SELECT refcursor_probe();',
+		'SQL function "atomic_probe" statement 1',
+		'SQL function "atomic_probe" statement 2',
+		'SELECT atomic_probe(7);',
 		q{SELECT 'last probe';}
 	],
-	'SPI statements, COPY TO and materialized view filling are skipped; SQL function bodies and RETURN QUERY are recorded'
+	'only statements whose results go to the client or the calling statement are recorded: '
+	  . 'SQL function bodies, each statement of a BEGIN ATOMIC body under its own name; '
+	  . 'not SPI statements, RETURN QUERY, a procedure\'s loop kept past its COMMIT, '
+	  . 'a cursor never fetched, COPY TO or materialized view filling'
 );
 
 done_testing();

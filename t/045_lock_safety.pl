@@ -152,4 +152,26 @@ is(observe("SELECT running_queries FROM vr_active_traces() WHERE trace_id = '$se
 	'0', 'the statement of the ended trace is not counted out of the next one');
 $sleeper->quit;
 
+# Only the client's statements are counted: a statement that a function runs
+# through SPI is not recorded, so it gets neither instrumentation nor a
+# count.  A backend that ends inside a statement (terminated, its client
+# lost) takes its statements out of the count on its way out.
+$node->safe_psql('postgres',
+	q{CREATE FUNCTION nap() RETURNS void LANGUAGE plpgsql AS $$BEGIN PERFORM pg_sleep(120); END$$;});
+my $third = observe("SELECT vr_activate('running third')");
+my $napper = $node->background_psql('postgres', extra_params => [ '-U', 'alice' ], on_error_stop => 0);
+my $napper_pid = $napper->query_safe('SELECT pg_backend_pid();');
+$napper->query_until(qr/napping/, "\\echo napping\nSELECT nap();\n");
+ok( $node->poll_query_until(
+		'postgres', "SELECT count(*) FROM pg_stat_activity WHERE pid = $napper_pid AND wait_event = 'PgSleep'", '1'),
+	'the function sleeps');
+is(observe("SELECT running_queries FROM vr_active_traces() WHERE trace_id = '$third'"),
+	'1', 'the client\'s statement is counted, not the one its function runs');
+observe("SELECT pg_terminate_backend($napper_pid)");
+ok($node->poll_query_until('postgres', "SELECT count(*) FROM pg_stat_activity WHERE pid = $napper_pid", '0'),
+	'the backend is terminated');
+is(observe("SELECT running_queries FROM vr_active_traces() WHERE trace_id = '$third'"),
+	'0', 'a backend terminated inside a statement no longer counts it');
+eval { $napper->quit };
+
 done_testing();

@@ -14,7 +14,7 @@ use POSIX qw(mkfifo);
 
 my $node = PostgreSQL::Test::Cluster->new('security');
 $node->init;
-$node->append_conf('postgresql.conf', "shared_preload_libraries = 'vireo'");
+$node->append_conf('postgresql.conf', "shared_preload_libraries = 'vireo'\nautovacuum_naptime = 1s");
 $node->start;
 my $data = $node->data_dir;
 my $traces = "$data/traces";
@@ -253,6 +253,30 @@ is((run_as('postgres', "SELECT count(*) FROM vr_active_traces() WHERE trace_id =
 ($out) = run_as('alice', "SELECT vr_load_trace(:'id'); SELECT string_agg(DISTINCT user_id::text, ',') FROM _vr_tmp_tbl_vireo",
 	id => $alice_id);
 is($out, "t\n$oid{alice}", 'a trace a plain user starts for all users records only him');
+
+# Maintenance commands run a table's index expressions as the table's owner
+# (a security-restricted operation), and so does autovacuum: none of it is
+# the owner's statement, and none of it lands in the owner's trace, though
+# the trace follows him.
+$node->safe_psql(
+	'postgres', q{
+CREATE FUNCTION owner_key(int) RETURNS int LANGUAGE sql IMMUTABLE
+	AS 'SELECT 1; SELECT $1 % 7 /* owner key */';
+CREATE TABLE owned(a int);
+ALTER FUNCTION owner_key(int) OWNER TO alice;
+ALTER TABLE owned OWNER TO alice;
+INSERT INTO owned SELECT generate_series(1, 500);
+});
+my ($owner_trace) = run_as('alice', "SELECT vr_activate('maintenance')");
+$node->safe_psql('postgres', 'SET vireo.enabled = on; CREATE INDEX ON owned (owner_key(a)); ANALYZE owned;');
+my $analyzed = $node->safe_psql('postgres', "SELECT autoanalyze_count FROM pg_stat_user_tables WHERE relname = 'owned'");
+$node->safe_psql('postgres', 'INSERT INTO owned SELECT generate_series(1, 5000)');
+ok( $node->poll_query_until(
+		'postgres', "SELECT autoanalyze_count > $analyzed FROM pg_stat_user_tables WHERE relname = 'owned'"),
+	'autovacuum analyzed the table');
+my @maintenance = grep { index(slurp_file($_), 'owner key') >= 0 } glob("$traces/$owner_trace/trace-*.csv");
+is(join(', ', @maintenance), '', 'no statement of CREATE INDEX, ANALYZE or autovacuum is recorded into the owner\'s trace');
+run_as('alice', "SELECT vr_deactivate(:'id')", id => $owner_trace);
 
 # Files and directories vireo creates are the server user's alone, whatever
 # the data directory's neighbours are.

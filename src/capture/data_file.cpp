@@ -51,25 +51,38 @@ bool vrx_write_record(const vrx_open_trace *entry, const StringInfoData &record)
 	return written == record.len;
 }
 
-// Appends value between double quotes, doubling every quote inside it.
-static void append_quoted(StringInfo buffer, const char *value)
+// Bytes of a text quoted between two looks at pending interrupts.
+static constexpr size_t QUOTING_CHUNK = 1024 * 1024;
+
+// Appends value between double quotes, doubling every quote inside it.  A
+// long value is quoted in chunks; false, leaving the buffer partly built,
+// when a query cancel or timeout is found waiting between two of them.
+static bool append_quoted(StringInfo buffer, const char *value)
 {
 	const size_t length = strlen(value);
+	const char *const end = value + length;
 	enlargeStringInfo(buffer, static_cast<int>(Min(2 * length + 2, MaxAllocSize / 2)));
 	appendStringInfoCharMacro(buffer, '"');
-	for (const char *p = value;;)
+	for (const char *chunk = value; chunk < end; chunk += QUOTING_CHUNK)
 	{
-		const char *quote = strchr(p, '"');
-		if (quote == nullptr)
+		if (chunk != value && QueryCancelPending)
+			return false;
+		const char *const chunk_end = chunk + Min(QUOTING_CHUNK, static_cast<size_t>(end - chunk));
+		for (const char *p = chunk; p < chunk_end;)
 		{
-			appendBinaryStringInfo(buffer, p, static_cast<int>(value + length - p));
-			break;
+			const char *quote = static_cast<const char *>(memchr(p, '"', chunk_end - p));
+			if (quote == nullptr)
+			{
+				appendBinaryStringInfo(buffer, p, static_cast<int>(chunk_end - p));
+				break;
+			}
+			appendBinaryStringInfo(buffer, p, static_cast<int>(quote - p + 1));
+			appendStringInfoCharMacro(buffer, '"');
+			p = quote + 1;
 		}
-		appendBinaryStringInfo(buffer, p, static_cast<int>(quote - p + 1));
-		appendStringInfoCharMacro(buffer, '"');
-		p = quote + 1;
 	}
 	appendStringInfoCharMacro(buffer, '"');
+	return true;
 }
 
 // Numbers are written without the general-purpose formatting routines.
@@ -123,7 +136,7 @@ size_t vrx_record_size_bound(const QueryDesc *query_desc, const char *query_text
 	return bound;
 }
 
-void write_csv_profiler(StringInfo buffer, QueryDesc *query_desc, const vrx_statement &st,
+bool write_csv_profiler(StringInfo buffer, QueryDesc *query_desc, const vrx_statement &st,
                         const char *query_text, const char *plan, double duration_ms)
 {
 	initStringInfo(buffer);
@@ -135,17 +148,17 @@ void write_csv_profiler(StringInfo buffer, QueryDesc *query_desc, const vrx_stat
 	appendStringInfoCharMacro(buffer, ',');
 
 	if (application_name != nullptr)
-		append_quoted(buffer, application_name);
+		(void) append_quoted(buffer, application_name); // at most NAMEDATALEN bytes
 	appendStringInfoCharMacro(buffer, ',');
 	const uint32 ids[] = {GetUserId(), MyDatabaseId, vrx_command_type(query_desc->operation)};
 	append_list(buffer, ids);
 
-	if (query_text != nullptr)
-		append_quoted(buffer, query_text);
+	if (query_text != nullptr && !append_quoted(buffer, query_text))
+		return false;
 	appendStringInfoCharMacro(buffer, ',');
 
-	if (plan != nullptr)
-		append_quoted(buffer, plan);
+	if (plan != nullptr && !append_quoted(buffer, plan))
+		return false;
 	appendStringInfoCharMacro(buffer, ',');
 
 	appendStringInfo(buffer, "%.6f,", duration_ms);
@@ -181,4 +194,5 @@ void write_csv_profiler(StringInfo buffer, QueryDesc *query_desc, const vrx_stat
 		appendStringInfoCharMacro(buffer, '"');
 	}
 	appendStringInfoCharMacro(buffer, '\n');
+	return true;
 }

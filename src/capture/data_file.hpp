@@ -22,6 +22,7 @@ size_t vrx_record_size_bound(const QueryDesc *query_desc, const char *query_text
 // initialises), with query_text (or nothing) as its text, plan (or nothing)
 // as its plan text and duration_ms as its duration.  Sets record_end_time.
 // The caller has checked with vrx_record_size_bound that the record fits in
-// memory.
-void write_csv_profiler(StringInfo buffer, QueryDesc *query_desc, const vrx_statement &st,
+// memory.  False, with the record incomplete, when a query cancel or timeout
+// was found waiting while a long text was being quoted: the work stops there.
+bool write_csv_profiler(StringInfo buffer, QueryDesc *query_desc, const vrx_statement &st,
                         const char *query_text, const char *plan, double duration_ms);

@@ -16,6 +16,8 @@
 #include "capture/free_space.hpp"
 #include "capture/record_builder.hpp"
 #include "capture/state.hpp"
+#include "capture/statement_scope.hpp"
+#include "capture/statement_text.hpp"
 #include "capture/trace_scan.hpp"
 #include "frame/hooks.hpp"
 #include "frame/pg_compat.hpp"
@@ -44,25 +46,6 @@ static void hand_on_end(QueryDesc *query_desc)
 		vrx_prev_ExecutorEnd(query_desc);
 	else
 		standard_ExecutorEnd(query_desc);
-}
-
-// Results going to SPI (statements that functions run), COPY TO output or
-// the filling of a materialized view are not recorded.  Judged while the
-// destination is valid: at executor start and at every run (a cursor's
-// receiver of its last FETCH is gone by the time the cursor is closed).
-static bool destination_recorded(const DestReceiver *dest)
-{
-	if (dest == nullptr)
-		return false;
-	switch (dest->mydest)
-	{
-		case DestSPI:
-		case DestCopyOut:
-		case DestTransientRel:
-			return false;
-		default:
-			return true;
-	}
 }
 
 static void forget_statement(void *arg)
@@ -105,7 +88,8 @@ static bool select_traces(uint64 (&generation)[VRX_MAX_TRACES], bool *timing)
 }
 
 // Makes the statement's capture state, once its executor state exists.
-static void begin_statement(QueryDesc *query_desc, const uint64 (&generation)[VRX_MAX_TRACES])
+static void begin_statement(QueryDesc *query_desc, int eflags,
+                            const uint64 (&generation)[VRX_MAX_TRACES])
 {
 	MemoryContext cxt = query_desc->estate->es_query_cxt;
 	if (query_desc->totaltime == nullptr)
@@ -118,11 +102,16 @@ static void begin_statement(QueryDesc *query_desc, const uint64 (&generation)[VR
 	auto *st = static_cast<vrx_statement *>(MemoryContextAllocZero(cxt, sizeof(vrx_statement)));
 	st->query_desc = query_desc;
 	memcpy(st->generation, generation, sizeof(generation));
-	st->dest_recorded = destination_recorded(query_desc->dest);
+	st->start_dest = query_desc->dest->mydest;
+	st->started_inside = vrx_inside_function();
+	st->explain_only = (eflags & EXEC_FLAG_EXPLAIN_ONLY) != 0;
 	// A statement started while another one runs (the body of a function it
 	// calls, a cursor opened by a function) starts now, not when the client's
 	// statement did.
 	st->start_time = vrx_run_depth == 0 ? statement_start : GetCurrentTimestamp();
+	MemoryContext old = MemoryContextSwitchTo(cxt);
+	st->body_position = vrx_body_position(query_desc);
+	MemoryContextSwitchTo(old);
 	st->forget.func = forget_statement;
 	st->forget.arg = st;
 	MemoryContextRegisterResetCallback(cxt, &st->forget);
@@ -161,28 +150,49 @@ void vrx_ExecutorStart(QueryDesc *query_desc, int eflags)
 	else
 	{
 		vrx_scan_registry();
-		record = profiling_allowed && vrx_open_traces != nullptr && vrx_user_is_traced() &&
-		         select_traces(generation, &timing);
+		record = vrx_open_traces != nullptr && vrx_statement_recordable(query_desc) &&
+		         vrx_user_is_traced() && select_traces(generation, &timing);
 		// Actual rows and buffers on every plan node; per-node times unless
 		// every trace of the statement was started without them.
 		if (record && (eflags & EXEC_FLAG_EXPLAIN_ONLY) == 0)
 			query_desc->instrument_options |=
 			    INSTRUMENT_ROWS | INSTRUMENT_BUFFERS | (timing ? INSTRUMENT_TIMER : 0);
 	}
-	vrx_rewrite_ended_descriptors();
+	vrx_rewrite_ended_descriptors(vrx_work_scope::statement_goes_on);
 
 	hand_on_start(query_desc, eflags);
 
 	if (record)
-		begin_statement(query_desc, generation);
+		begin_statement(query_desc, eflags, generation);
+}
+
+static void count_out(vrx_statement *st);
+
+// A backend that ends inside an executor run (FATAL: terminated, the client
+// lost) never comes back to count its statements out: this does, before the
+// server's own exit processing frees their memory.
+static void count_out_at_exit(int, Datum)
+{
+	for (vrx_statement *st = vrx_statements; st != nullptr; st = st->next)
+	{
+		if (st->counted != 0)
+			count_out(st);
+	}
 }
 
 // Raises the running counters of the statement's traces for one executor
 // run; a trace that has ended meanwhile is not counted.
 static void count_in(vrx_statement *st)
 {
+	static bool exit_callback_registered = false;
 	vrx_trace_registry *registry = vrx_shared_config;
 	uint64 value;
+
+	if (!exit_callback_registered)
+	{
+		before_shmem_exit(count_out_at_exit, 0);
+		exit_callback_registered = true;
+	}
 
 	st->counted = 0;
 	for (int i = 0; i < VRX_MAX_TRACES; i++)
@@ -210,18 +220,29 @@ static void count_out(vrx_statement *st)
 	st->counted = 0;
 }
 
-// One executor run, counted in the depth of runs and, for a recorded
-// statement, in its traces' running counters; a recorded statement adds the
-// rows of the run to its own (a cursor's rows are those of all its FETCHes).
+// One executor run, counted in the depth of runs.  A run of a statement that
+// can be recorded whose results are returned (to the client, or to the
+// statement that called a function) is counted in its traces' running
+// counters and adds its rows to the statement's (a cursor's rows are those of
+// all its FETCHes); so is a run of the client's cursor that returns no rows
+// (a MOVE, the storing of a cursor WITH HOLD), without rows.  A run whose
+// results go elsewhere (a function's FOR loop over a query, through SPI)
+// does neither.
 static void run_counted(vrx_statement *st, QueryDesc *query_desc, ScanDirection direction,
                         uint64 count, bool execute_once)
 {
 	const int depth = vrx_run_depth;
+	volatile vrx_run_results results = vrx_run_results::elsewhere;
 
 	if (st != nullptr)
 	{
-		st->dest_recorded = destination_recorded(query_desc->dest);
-		count_in(st);
+		results = vrx_classify_run(*st, query_desc->dest);
+		if (results == vrx_run_results::returned ||
+		    (results == vrx_run_results::withheld && !st->started_inside))
+		{
+			st->returned = true;
+			count_in(st);
+		}
 	}
 	vrx_run_depth = depth + 1;
 	PG_TRY();
@@ -240,7 +261,8 @@ static void run_counted(vrx_statement *st, QueryDesc *query_desc, ScanDirection 
 	if (st != nullptr)
 	{
 		count_out(st);
-		st->rows += query_desc->estate->es_processed;
+		if (results == vrx_run_results::returned)
+			st->rows += query_desc->estate->es_processed;
 	}
 }
 
@@ -336,9 +358,14 @@ void vrx_ExecutorEnd(QueryDesc *query_desc)
 	double duration_ms = 0.0;
 	uint64 generation[VRX_MAX_TRACES];
 	memcpy(generation, st->generation, sizeof(generation));
+	const vrx_work_scope scope = vrx_current_scope();
+	// What the records need beyond the plans lives here until they are
+	// written: a function's statement ends inside its caller, whose memory
+	// would keep it until the caller ends.
+	MemoryContext record_cxt = nullptr;
 
 	if (query_desc->totaltime != nullptr && profiling_allowed && vireo_enabled &&
-	    st->dest_recorded)
+	    (st->returned || st->explain_only))
 	{
 		InstrEndLoop(query_desc->totaltime);
 		duration_ms = query_desc->totaltime->total * 1000.0;
@@ -347,7 +374,16 @@ void vrx_ExecutorEnd(QueryDesc *query_desc)
 		bool want_json, want_text;
 		vrx_wanted_formats(*st, duration_ms, &want_json, &want_text);
 		if (want_json || want_text)
-			vrx_build_records(query_desc, st, want_json, want_text, &json_record, &text_record);
+		{
+			vrx_work_window window(scope);
+			record_cxt = AllocSetContextCreate(CurrentMemoryContext, "vireo record",
+			                                   ALLOCSET_DEFAULT_SIZES);
+			MemoryContext old = MemoryContextSwitchTo(record_cxt);
+			vrx_build_records(query_desc, st, want_json, want_text, window, &json_record,
+			                  &text_record);
+			MemoryContextSwitchTo(old);
+			window.close();
+		}
 	}
 
 	// The statement's capture state goes with its executor memory here.
@@ -357,10 +393,8 @@ void vrx_ExecutorEnd(QueryDesc *query_desc)
 		write_records(generation, json_record, text_record, duration_ms);
 	else if (!vireo_enabled && vrx_open_traces != nullptr)
 		vrx_close_all_traces();
-	vrx_rewrite_ended_descriptors();
+	vrx_rewrite_ended_descriptors(scope);
 
-	if (json_record.data != nullptr)
-		pfree(json_record.data);
-	if (text_record.data != nullptr)
-		pfree(text_record.data);
+	if (record_cxt != nullptr)
+		MemoryContextDelete(record_cxt);
 }

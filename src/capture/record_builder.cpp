@@ -63,29 +63,51 @@ static bool fits(QueryDesc *query_desc, const char *query_text, const char *plan
 	return vrx_record_size_bound(query_desc, query_text, plan) < MaxAllocSize;
 }
 
-// Builds one record with plan, or with the note about why there is none.
+// Builds one record with plan, or with the note about why there is none.  A
+// cancel or timeout found waiting stops the window's work: the record then
+// carries the note in place of the plan, or is skipped when even its text
+// cannot be quoted before the interrupt is left to the server.
 static void build_record(StringInfo record, QueryDesc *query_desc, const vrx_statement &st,
-                         const char *query_text, const char *plan)
+                         const char *query_text, const char *plan, const char *failure,
+                         vrx_work_window &window)
 {
-	const char *no_plan_reason = st.plan_failure;
-	char *note = nullptr;
-
+	*record = StringInfoData{};
+	if (plan != nullptr && window.stopped())
+	{
+		window.stop();
+		plan = nullptr;
+		failure = VRX_CANCELED;
+	}
 	if (plan != nullptr && !fits(query_desc, query_text, plan))
 	{
 		plan = nullptr;
-		no_plan_reason = "the record would exceed 1 GB";
+		failure = "the record would exceed 1 GB";
 	}
-	if (plan == nullptr && no_plan_reason != nullptr)
-		plan = note = psprintf("%s%s", PLAN_NOT_AVAILABLE, no_plan_reason);
-	if (!fits(query_desc, query_text, plan))
+	for (;;)
 	{
-		ereport(LOG, (errmsg("vireo: a statement was not recorded: its record would exceed 1 GB")));
+		char *note = plan == nullptr && failure != nullptr
+		                 ? psprintf("%s%s", PLAN_NOT_AVAILABLE, failure)
+		                 : nullptr;
+		const char *field = note != nullptr ? note : plan;
+		if (!fits(query_desc, query_text, field))
+		{
+			ereport(LOG, (errmsg("vireo: a statement was not recorded: its record would exceed 1 GB")));
+			return;
+		}
+		const bool built =
+		    write_csv_profiler(record, query_desc, st, query_text, field, st.plan_duration_ms);
+		if (note != nullptr)
+			pfree(note);
+		if (built)
+			return;
+		pfree(record->data);
 		*record = StringInfoData{};
+		window.stop();
+		if (plan == nullptr)
+			return; // even the text alone was cut short
+		plan = nullptr;
+		failure = VRX_CANCELED;
 	}
-	else
-		write_csv_profiler(record, query_desc, st, query_text, plan, st.plan_duration_ms);
-	if (note != nullptr)
-		pfree(note);
 }
 
 void vrx_wanted_formats(const vrx_statement &st, double duration_ms, bool *want_json,
@@ -105,45 +127,60 @@ void vrx_wanted_formats(const vrx_statement &st, double duration_ms, bool *want_
 	}
 }
 
-void vrx_build_plans(QueryDesc *query_desc, vrx_statement *st, bool want_json, bool want_text)
+// Builds one form of the plan where no error can reach the statement; on
+// failure *plan is null and *failure says why.
+static void build_plan(QueryDesc *query_desc, ExplainFormat format, vrx_work_window &window,
+                       char **plan, const char **failure)
+{
+	*plan = nullptr;
+	// The plan is deparsed from the catalogs, which may have changed since
+	// the statement started (a cursor closed at COMMIT after its function
+	// was dropped): the text is built where an error cannot escape.  That
+	// takes a subtransaction, which cannot be had inside a parallel
+	// operation or while a COMMIT is under way (a cursor's plan was built
+	// before the COMMIT; others started after it, in deferred triggers).
+	if (vrx_can_guard())
+	{
+		char *text = nullptr;
+		*failure = vrx_guarded(window, [&] { text = build_explain(query_desc, format); });
+		if (*failure == nullptr)
+			*plan = text;
+	}
+	else if (IsInParallelMode())
+		*failure = "the statement ended inside a parallel operation";
+	else
+		*failure = "the statement ended while its transaction committed";
+}
+
+void vrx_build_plans(QueryDesc *query_desc, vrx_statement *st, bool want_json, bool want_text,
+                     vrx_work_window &window)
 {
 	MemoryContext old = MemoryContextSwitchTo(query_desc->estate->es_query_cxt);
 
 	st->plans_built = true;
 	st->plan_duration_ms = plan_duration_ms(query_desc);
-	// The plan is deparsed from the catalogs, which may have changed since
-	// the statement started (a cursor closed at COMMIT after its function
-	// was dropped): the texts are built where an error cannot escape.  That
-	// takes a subtransaction, which cannot be had inside a parallel
-	// operation or while a COMMIT is under way (a cursor's plan was built
-	// before the COMMIT; others started after it, in deferred triggers).
-	if (vrx_can_guard())
-		st->plan_failure = vrx_guarded([&] {
-			if (want_json)
-				st->json_plan = build_explain(query_desc, EXPLAIN_FORMAT_JSON);
-			if (want_text)
-				st->text_plan = build_explain(query_desc, EXPLAIN_FORMAT_TEXT);
-		});
-	else if (IsInParallelMode())
-		st->plan_failure = pstrdup("the statement ended inside a parallel operation");
-	else
-		st->plan_failure = pstrdup("the statement ended while its transaction committed");
-	if (st->plan_failure != nullptr)
-		st->json_plan = st->text_plan = nullptr;
+	// Each form on its own: one that fails (a JSON text past 1 GB) leaves
+	// the other.
+	if (want_json)
+		build_plan(query_desc, EXPLAIN_FORMAT_JSON, window, &st->json_plan, &st->json_failure);
+	if (want_text)
+		build_plan(query_desc, EXPLAIN_FORMAT_TEXT, window, &st->text_plan, &st->text_failure);
 	MemoryContextSwitchTo(old);
 }
 
 void vrx_build_records(QueryDesc *query_desc, vrx_statement *st, bool want_json, bool want_text,
-                       StringInfo json_record, StringInfo text_record)
+                       vrx_work_window &window, StringInfo json_record, StringInfo text_record)
 {
 	*json_record = StringInfoData{};
 	*text_record = StringInfoData{};
 
 	if (!st->plans_built)
-		vrx_build_plans(query_desc, st, want_json, want_text);
-	const char *query_text = vrx_statement_text(query_desc);
+		vrx_build_plans(query_desc, st, want_json, want_text, window);
+	const char *query_text = vrx_statement_text(query_desc, st->body_position);
 	if (want_json)
-		build_record(json_record, query_desc, *st, query_text, st->json_plan);
+		build_record(json_record, query_desc, *st, query_text, st->json_plan, st->json_failure,
+		             window);
 	if (want_text)
-		build_record(text_record, query_desc, *st, query_text, st->text_plan);
+		build_record(text_record, query_desc, *st, query_text, st->text_plan, st->text_failure,
+		             window);
 }

@@ -2,6 +2,7 @@
 // itself, without ever failing the statement.
 #pragma once
 
+#include "capture/guard.hpp"
 #include "capture/state.hpp"
 
 // The record forms that the statement's traces want: those of the traces
@@ -10,17 +11,20 @@ void vrx_wanted_formats(const vrx_statement &st, double duration_ms, bool *want_
                         bool *want_text);
 
 // Builds the statement's record in JSON and/or text form (a null data
-// pointer where a form was not asked for or could not be built).  When the
-// plan text cannot be built (an error, or a record that would pass the 1 GB
-// a buffer may hold), the record carries "vireo: plan not available: " and
-// the reason in its place; when even that record cannot be built, it is
-// skipped with a LOG line.  No error raised while building reaches the
-// statement, except a query cancel.
+// pointer where a form was not asked for or could not be built), in the
+// current memory context.  When a plan text cannot be built (an error, a
+// cancel or timeout that ended the window's work, or a record that would pass
+// the 1 GB a buffer may hold), the record carries "vireo: plan not
+// available: " and the reason in its place; when even that record cannot be
+// built, it is skipped with a LOG line.  No error raised while building
+// reaches the statement; an interrupt does only inside a statement that goes
+// on (vrx_guarded).
 void vrx_build_records(QueryDesc *query_desc, vrx_statement *st, bool want_json, bool want_text,
-                       StringInfo json_record, StringInfo text_record);
+                       vrx_work_window &window, StringInfo json_record, StringInfo text_record);
 
-// Builds the statement's plan texts in the forms asked for, into its capture
-// state, where an error cannot reach the statement; a failure is kept as the
-// reason there is no plan.  vrx_build_records builds them itself when they
-// were not built before.
-void vrx_build_plans(QueryDesc *query_desc, vrx_statement *st, bool want_json, bool want_text);
+// Builds the statement's plan texts in the forms asked for, each where an
+// error cannot reach the statement, into its capture state; a failure is
+// kept as the reason that form has no plan.  vrx_build_records builds them
+// itself when they were not built before.
+void vrx_build_plans(QueryDesc *query_desc, vrx_statement *st, bool want_json, bool want_text,
+                     vrx_work_window &window);

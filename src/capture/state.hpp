@@ -43,19 +43,27 @@ struct vrx_statement
 	uint64 generation[VRX_MAX_TRACES];
 	// Slots whose running counters the current executor run raised.
 	uint32 counted;
-	// Whether the statement's results go where statements are recorded, as
-	// its destination said at executor start and at its last run.
-	bool dest_recorded;
-	uint64 rows;            // rows processed by all its runs
+	CommandDest start_dest; // its destination at executor start
+	bool started_inside;    // started inside a function, not by the client
+	bool explain_only;      // a plain EXPLAIN: planned, never run
+	// Whether some run returned its results to the client or to the calling
+	// statement: only then is the statement recorded.
+	bool returned;
+	uint64 rows;            // rows its runs returned
 	TimestampTz start_time; // its own start
 	struct rusage rusage_start;
-	// Its plan texts, once built (at its executor end, or before a COMMIT or
-	// ROLLBACK that will close it), in its executor memory; or why there are
-	// none.
+	// The statement of a SQL-standard function body (BEGIN ATOMIC), which
+	// has no source text of its own: the function's name and the
+	// statement's position in it, as the server's error context names them.
+	char *body_position;
+	// Its plan texts, once built (at its executor end, or before a COMMIT
+	// that will close it), in its executor memory; or, for each form, why
+	// there is none.
 	bool plans_built;
 	char *json_plan;
 	char *text_plan;
-	char *plan_failure;
+	const char *json_failure;
+	const char *text_failure;
 	double plan_duration_ms;
 	MemoryContextCallback forget; // unlinks the statement when its memory goes
 };

@@ -38,10 +38,34 @@ static const char *skip_filler(const char *p, const char *end)
 	return p;
 }
 
-const char *vrx_statement_text(const QueryDesc *query_desc)
+char *vrx_body_position(const QueryDesc *query_desc)
+{
+	const char *text = query_desc->sourceText;
+	if (text == nullptr || text[0] != '\0')
+		return nullptr;
+	// The innermost context is the function's, which names the statement it
+	// is starting: "SQL function \"f\" statement 2".
+	char *context = GetErrorContextStack();
+	if (context == nullptr)
+		return nullptr;
+	char *line_end = strchr(context, '\n');
+	if (line_end != nullptr)
+		*line_end = '\0';
+	if (context[0] == '\0')
+	{
+		pfree(context);
+		return nullptr;
+	}
+	return context;
+}
+
+const char *vrx_statement_text(const QueryDesc *query_desc, const char *body_position)
 {
 	const char *text = query_desc->sourceText;
 	const PlannedStmt *stmt = query_desc->plannedstmt;
+
+	if (body_position != nullptr)
+		return body_position;
 
 	if (text == nullptr || stmt == nullptr || stmt->stmt_location < 0 ||
 	    (stmt->stmt_location == 0 && stmt->stmt_len <= 0))

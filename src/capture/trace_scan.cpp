@@ -158,17 +158,23 @@ void vrx_abandon_trace(vrx_open_trace *entry)
 	vrx_drop_entry(entry);
 }
 
-void vrx_rewrite_ended_descriptors(void)
+void vrx_rewrite_ended_descriptors(vrx_work_scope scope)
 {
-	while (pending_descriptors != nullptr && vrx_can_guard())
+	if (pending_descriptors == nullptr)
+		return;
+	vrx_work_window window(scope);
+	while (pending_descriptors != nullptr && vrx_can_guard() && !window.stopped())
 	{
 		pending_descriptor *pending = pending_descriptors;
+		const char *failure = vrx_guarded(
+		    window, [&] { vrx_save_trace(pending->slot, nullptr, pending->status, pending->finish_time); });
+		if (failure == VRX_CANCELED)
+			break; // left for the next chance
 		pending_descriptors = pending->next;
-		char *failure = vrx_guarded(
-		    [&] { vrx_save_trace(pending->slot, nullptr, pending->status, pending->finish_time); });
 		if (failure != nullptr)
 			ereport(LOG, (errmsg("vireo: could not rewrite the descriptor of the trace %s: %s",
 			                     pending->slot.trace_id, failure)));
 		pfree(pending);
 	}
+	window.close();
 }

@@ -3,6 +3,7 @@
 // the executor hooks.
 #pragma once
 
+#include "capture/guard.hpp"
 #include "capture/state.hpp"
 
 // Brings the open trace list in line with the registry when the registry's
@@ -32,5 +33,7 @@ void vrx_end_trace_from_hook(vrx_open_trace *entry, uint16 status);
 void vrx_abandon_trace(vrx_open_trace *entry);
 
 // Rewrites the descriptors of the traces that this process's hooks ended,
-// each in a subtransaction of its own: an error is logged, never raised.
-void vrx_rewrite_ended_descriptors(void);
+// each in a subtransaction of its own: an error is logged, never raised.  A
+// cancel or timeout stops the rewriting (vrx_guarded in scope); the rest is
+// rewritten at the next chance.
+void vrx_rewrite_ended_descriptors(vrx_work_scope scope);

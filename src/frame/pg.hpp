@@ -37,6 +37,7 @@ extern "C" {
 #include "utils/memutils.h"
 #include "utils/resowner.h"
 #include "utils/syscache.h"
+#include "utils/timeout.h"
 #include "utils/timestamp.h"
 #include "utils/varlena.h"
 }
