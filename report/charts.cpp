@@ -69,11 +69,19 @@ double nice_max(double v)
 	return 10 * p;
 }
 
-std::string axis_value(double v, int decimals)
+// An axis value as short as it can be written exactly: "2", "0.5", "0.25";
+// the same rule on every axis.
+std::string axis_value(double v)
 {
 	if (v >= 10000)
 		return with_separators(static_cast<long long>(v));
-	return fixed(v, decimals);
+	for (int decimals = 0; decimals < 3; decimals++)
+	{
+		double scale = std::pow(10.0, decimals);
+		if (std::fabs(v * scale - std::round(v * scale)) < 1e-9)
+			return fixed(v, decimals);
+	}
+	return fixed(v, 3);
 }
 
 // Bin i of a histogram covers [10^(i/2 - 3), 10^((i+1)/2 - 3)) ms.
@@ -166,12 +174,10 @@ std::string timeline_svg(const Timeline &timeline)
 		s += line(left, y, width - right, y, "grid");
 		s += line(left, y + panel / 2, width - right, y + panel / 2, "grid");
 	}
-	s += text(left - 6, top1 + 4, "end", "tick", axis_value(count_max, 0));
-	s += text(left - 6, top1 + panel / 2 + 4, "end", "tick",
-	          axis_value(count_max / 2, count_max / 2 < 1 ? 1 : 0));
-	s += text(left - 6, top2 + 4, "end", "tick", axis_value(active_max, active_max < 10 ? 1 : 0));
-	s += text(left - 6, top2 + panel / 2 + 4, "end", "tick",
-	          axis_value(active_max / 2, active_max < 10 ? 2 : 0));
+	s += text(left - 6, top1 + 4, "end", "tick", axis_value(count_max));
+	s += text(left - 6, top1 + panel / 2 + 4, "end", "tick", axis_value(count_max / 2));
+	s += text(left - 6, top2 + 4, "end", "tick", axis_value(active_max));
+	s += text(left - 6, top2 + panel / 2 + 4, "end", "tick", axis_value(active_max / 2));
 
 	double bar =
 	    (width - left - right) / static_cast<double>(std::max<size_t>(timeline.steps.size(), 1));
@@ -222,8 +228,13 @@ std::string lanes_svg(const Lanes &lanes, const Timeline &timeline,
 		double y = top + lane_h * static_cast<double>(i);
 		if (i % 2 == 0)
 			s += rect(left, y, width - left - right, lane_h, "#f3f5f8", "");
-		std::string label =
-		    lane.label.size() > 32 ? lane.label.substr(0, 30) + "\xE2\x80\xA6" : lane.label;
+		// The label names the process and its user in full; the
+		// application, which can be long, by its number in the legend
+		// below the chart, and in full on hover.
+		std::string label = lane.label;
+		if (lane.application_mark > 0)
+			label += " [" + std::to_string(lane.application_mark) + "]";
+		std::string hover = lane.label + (lane.application.empty() ? "" : " \xC2\xB7 " + lane.application);
 		if (lanes.density_steps > 0)
 		{
 			double w = (width - left - right) / lanes.density_steps;
@@ -237,7 +248,7 @@ std::string lanes_svg(const Lanes &lanes, const Timeline &timeline,
 			}
 		}
 		s += "<text x=\"" + num(left - 6) + "\" y=\"" + num(y + lane_h / 2 + 4) +
-		     "\" text-anchor=\"end\" class=\"lane\"><title>" + html_escape(lane.label) +
+		     "\" text-anchor=\"end\" class=\"lane\"><title>" + html_escape(hover) +
 		     "</title>" + html_escape(label) + "</text>";
 		for (const LaneBar &bar : lane.bars)
 		{
@@ -248,8 +259,7 @@ std::string lanes_svg(const Lanes &lanes, const Timeline &timeline,
 			std::string what =
 			    bar.rank > 0 && bar.rank <= static_cast<int>(short_texts.size())
 			        ? "#" + std::to_string(bar.rank) + " " + short_texts[bar.rank - 1]
-			        : "a statement outside the top ones (query id " + std::to_string(bar.query_id) +
-			              ")";
+			        : std::string("a statement outside the top ones");
 			if (what.size() > 160)
 				what = what.substr(0, 157) + "...";
 			std::string title = what + " \xE2\x80\x94 " + human_ms(bar.ms) +

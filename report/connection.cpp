@@ -218,6 +218,22 @@ std::string Connection::quote_identifier(const std::string &name) const
 	return result;
 }
 
+void Connection::cancel_if_interrupted(bool &cancel_sent)
+{
+	if (interrupt_requested() && !cancel_sent)
+		interrupt_cancel(cancel_sent);
+}
+
+void Connection::throw_result_error(PGresult *result)
+{
+	const char *state = PQresultErrorField(result, PG_DIAG_SQLSTATE);
+	const char *primary = PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY);
+	std::string message = one_line(primary != nullptr ? primary : PQresultErrorMessage(result));
+	std::string sqlstate = state != nullptr ? state : "";
+	PQclear(result);
+	throw SqlError(sqlstate, message);
+}
+
 // Waits until the whole result has arrived, ticking the progress line; a
 // signal cancels the statement, whose error is then read and dropped.
 void Connection::wait_for_result()
@@ -225,17 +241,7 @@ void Connection::wait_for_result()
 	bool cancel_sent = false;
 	while (PQisBusy(conn_))
 	{
-		if (interrupt_requested() && !cancel_sent)
-		{
-			PGcancel *cancel = PQgetCancel(conn_);
-			char message[256];
-			if (cancel != nullptr)
-			{
-				PQcancel(cancel, message, sizeof message);
-				PQfreeCancel(cancel);
-			}
-			cancel_sent = true;
-		}
+		cancel_if_interrupted(cancel_sent);
 		struct pollfd wait = {PQsocket(conn_), POLLIN, 0};
 		int ready = poll(&wait, 1, 150);
 		if (ready < 0 && errno != EINTR)
@@ -280,6 +286,98 @@ Result Connection::query(const std::string &sql, const std::vector<Param> &param
 		               one_line(primary != nullptr ? primary : PQresultErrorMessage(last)));
 	}
 	return result;
+}
+
+void Connection::copy_out(const std::string &sql,
+                          const std::function<void(const char *data, size_t size)> &row)
+{
+	check_interrupt();
+	if (!PQsendQuery(conn_, sql.c_str()))
+		throw Failure(one_line(PQerrorMessage(conn_)));
+	PGresult *start = nullptr;
+	wait_for_result();
+	start = PQgetResult(conn_);
+	if (start == nullptr)
+		throw Failure(one_line(PQerrorMessage(conn_)));
+	if (PQresultStatus(start) != PGRES_COPY_OUT)
+	{
+		// An error before the first row: drain what follows, then report.
+		for (PGresult *next; (next = PQgetResult(conn_)) != nullptr;)
+			PQclear(next);
+		check_interrupt();
+		throw_result_error(start);
+	}
+	PQclear(start);
+
+	bool cancel_sent = false;
+	std::string failure;
+	for (;;)
+	{
+		char *buffer = nullptr;
+		int size = PQgetCopyData(conn_, &buffer, 1);
+		if (size > 0)
+		{
+			// A failure of the consumer (or ^C) cancels the COPY; its rows
+			// are then read and dropped until the server stops.
+			if (failure.empty() && !cancel_sent)
+			{
+				try
+				{
+					row(buffer, static_cast<size_t>(size));
+				}
+				catch (const std::exception &e)
+				{
+					failure = e.what();
+					interrupt_cancel(cancel_sent);
+				}
+			}
+			PQfreemem(buffer);
+			continue;
+		}
+		if (size == -1)
+			break;
+		if (size == -2)
+			throw Failure(one_line(PQerrorMessage(conn_)));
+		cancel_if_interrupted(cancel_sent);
+		struct pollfd wait = {PQsocket(conn_), POLLIN, 0};
+		int ready = poll(&wait, 1, 150);
+		if (ready < 0 && errno != EINTR)
+			throw Failure(std::string("could not wait for the server: ") + std::strerror(errno));
+		if (!PQconsumeInput(conn_))
+			throw Failure(one_line(PQerrorMessage(conn_)));
+		progress_.tick();
+	}
+	PGresult *end = nullptr;
+	for (PGresult *next; (next = PQgetResult(conn_)) != nullptr;)
+	{
+		if (end != nullptr)
+			PQclear(end);
+		end = next;
+	}
+	check_interrupt();
+	if (!failure.empty())
+	{
+		if (end != nullptr)
+			PQclear(end);
+		throw Failure(failure);
+	}
+	if (end == nullptr)
+		throw Failure(one_line(PQerrorMessage(conn_)));
+	if (PQresultStatus(end) != PGRES_COMMAND_OK)
+		throw_result_error(end);
+	PQclear(end);
+}
+
+void Connection::interrupt_cancel(bool &cancel_sent)
+{
+	PGcancel *cancel = PQgetCancel(conn_);
+	char message[256];
+	if (cancel != nullptr)
+	{
+		PQcancel(cancel, message, sizeof message);
+		PQfreeCancel(cancel);
+	}
+	cancel_sent = true;
 }
 
 void Connection::run(const std::string &sql, const std::vector<Param> &params)

@@ -6,6 +6,7 @@
 #include "options.hpp"
 #include "progress.hpp"
 
+#include <functional>
 #include <libpq-fe.h>
 #include <optional>
 #include <string>
@@ -53,6 +54,10 @@ public:
 	Result query(const std::string &sql, const std::vector<Param> &params = {});
 	// The same for statements whose result does not matter.
 	void run(const std::string &sql, const std::vector<Param> &params = {});
+	// Runs a COPY ... TO STDOUT and hands each data message to the
+	// callback as it arrives: the client holds one row at a time.
+	void copy_out(const std::string &sql,
+	              const std::function<void(const char *data, size_t size)> &row);
 
 	std::string quote_identifier(const std::string &name) const;
 	std::string database() const;
@@ -60,6 +65,9 @@ public:
 
 private:
 	void wait_for_result();
+	void cancel_if_interrupted(bool &cancel_sent);
+	void interrupt_cancel(bool &cancel_sent);
+	[[noreturn]] void throw_result_error(PGresult *result);
 
 	PGconn *conn_ = nullptr;
 	Progress &progress_;

@@ -48,3 +48,11 @@ public:
 private:
 	std::string sqlstate_;
 };
+
+// The trace, or what the filters leave of it, holds no statement: exit 3,
+// and no output is written.
+class NothingToReport : public Failure
+{
+public:
+	using Failure::Failure;
+};

@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 
 namespace {
 
@@ -40,7 +41,7 @@ size_t utf8_length(std::string_view text, size_t i)
 	return n;
 }
 
-std::string clean(std::string_view text, bool escape)
+std::string clean(std::string_view text, bool escape, bool controls = false)
 {
 	std::string out;
 	out.reserve(text.size() + text.size() / 8);
@@ -48,7 +49,7 @@ std::string clean(std::string_view text, bool escape)
 	{
 		unsigned char c = static_cast<unsigned char>(text[i]);
 		size_t n = utf8_length(text, i);
-		if (n == 0 || (c < 0x20 && c != '\t' && c != '\n') || c == 0x7F)
+		if (n == 0 || (!controls && ((c < 0x20 && c != '\t' && c != '\n') || c == 0x7F)))
 		{
 			// A carriage return before a line feed is just a line end.
 			if (!(c == '\r' && i + 1 < text.size() && text[i + 1] == '\n'))
@@ -166,4 +167,120 @@ std::string indent(std::string_view text, std::string_view prefix)
 		start = end + 1;
 	}
 	return out;
+}
+
+std::string printable_json(std::string_view text)
+{
+	return clean(text, false, true);
+}
+
+std::string lower(std::string_view text)
+{
+	std::string out(text);
+	for (char &c : out)
+	{
+		if (c >= 'A' && c <= 'Z')
+			c = static_cast<char>(c - 'A' + 'a');
+	}
+	return out;
+}
+
+std::string trim_blank_lines(std::string_view text)
+{
+	size_t start = 0;
+	for (;;)
+	{
+		size_t end = text.find('\n', start);
+		if (end == std::string_view::npos ||
+		    text.substr(start, end - start).find_first_not_of(" \t\r") != std::string_view::npos)
+			break;
+		start = end + 1;
+	}
+	text.remove_prefix(start);
+	size_t last = text.find_last_not_of(" \t\r\n");
+	return std::string(last == std::string_view::npos ? std::string_view() : text.substr(0, last + 1));
+}
+
+std::string one_line_text(std::string_view text, size_t max)
+{
+	std::string out;
+	bool space = false;
+	for (char c : text)
+	{
+		if (c == ' ' || c == '\n' || c == '\t' || c == '\r')
+		{
+			space = !out.empty();
+			continue;
+		}
+		if (space)
+			out += ' ';
+		space = false;
+		out += c;
+		if (out.size() > max + 4)
+			break;
+	}
+	if (out.size() <= max)
+		return out;
+	size_t cut = max;
+	while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80)
+		cut--;
+	return out.substr(0, cut) + "\xE2\x80\xA6";
+}
+
+std::string format_time(int64_t us, const char *pattern, bool millis, bool zone)
+{
+	int64_t seconds = us / 1000000 - (us % 1000000 < 0 ? 1 : 0);
+	int64_t micros = us - seconds * 1000000;
+	time_t t = static_cast<time_t>(seconds);
+	struct tm local;
+	if (localtime_r(&t, &local) == nullptr)
+		return "?";
+	char buffer[128];
+	size_t n = std::strftime(buffer, sizeof buffer, pattern, &local);
+	std::string out(buffer, n);
+	if (millis)
+	{
+		char ms[8];
+		std::snprintf(ms, sizeof ms, ".%03d", static_cast<int>(micros / 1000));
+		out += ms;
+	}
+	if (zone)
+	{
+		n = std::strftime(buffer, sizeof buffer, " %Z", &local);
+		out.append(buffer, n);
+	}
+	return out;
+}
+
+std::string timestamp_text(int64_t us)
+{
+	return format_time(us, "%Y-%m-%d %H:%M:%S", true, true);
+}
+
+std::string csv_field(std::string_view text)
+{
+	std::string clean = printable_json(text);
+	if (clean.find_first_of(",\"\r\n") == std::string::npos)
+		return clean;
+	std::string out = "\"";
+	for (char c : clean)
+	{
+		if (c == '"')
+			out += '"';
+		out += c;
+	}
+	return out + "\"";
+}
+
+std::string human_bytes(long long bytes)
+{
+	const char *units[] = {"B", "kB", "MB", "GB", "TB"};
+	double v = static_cast<double>(bytes);
+	int u = 0;
+	while (v >= 1024 && u < 4)
+	{
+		v /= 1024;
+		u++;
+	}
+	return (u == 0 ? std::to_string(bytes) : fixed(v, v < 10 ? 1 : 0)) + " " + units[u];
 }

@@ -1,6 +1,7 @@
 // Numbers, durations and text as the report shows them.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -19,5 +20,28 @@ std::string percent(double part, double whole);
 std::string html_escape(std::string_view text);
 // The same cleaning for the text summary, without the escaping.
 std::string printable(std::string_view text);
+// Valid UTF-8 only (other bytes become U+FFFD), control characters kept:
+// for JSON and CSV, which quote them their own way.
+std::string printable_json(std::string_view text);
+// ASCII letters in lower case.
+std::string lower(std::string_view text);
+// Without the blank lines (and trailing blanks) at its start and end: the
+// bodies of SQL functions come with them.
+std::string trim_blank_lines(std::string_view text);
+// Whitespace runs folded into one blank, cut at max bytes (on a character
+// boundary) with an ellipsis.
+std::string one_line_text(std::string_view text, size_t max);
 // Every line of text with a prefix before it.
 std::string indent(std::string_view text, std::string_view prefix);
+
+// A moment (Unix epoch microseconds) in the local time zone (the report
+// sets TZ to the server session's TimeZone), with strftime's pattern;
+// millis adds ".123" after the seconds, zone the zone's abbreviation.
+std::string format_time(int64_t us, const char *pattern, bool millis, bool zone);
+// The report's usual form: "2024-03-04 05:06:07.123 CET".
+std::string timestamp_text(int64_t us);
+
+// A CSV field: quoted when it holds a comma, quote or line end; valid UTF-8.
+std::string csv_field(std::string_view text);
+// 1536 -> "1.5 kB"
+std::string human_bytes(long long bytes);

@@ -1,7 +1,6 @@
 // The HTML page, written section by section.
 #include "charts.hpp"
 #include "format.hpp"
-#include "text_plan.hpp"
 #include "trace_source.hpp"
 #include "writers.hpp"
 
@@ -61,39 +60,119 @@ void write_head(const Report &r, OutputFile &out)
 	    << esc(r.generated_at) << "</div></div></header>\n<main class=\"wrap\">\n";
 }
 
+// The page's first answer: the statement that took most time, its share
+// and where its slowest execution spent it.
+void write_answer(const Report &r, OutputFile &out)
+{
+	out << "<section class=\"answer\" id=\"answer\">";
+	if (r.top.empty())
+	{
+		out << "<p>No statements.</p></section>\n";
+		return;
+	}
+	const Statement &s = r.top.front();
+	double part = r.sort_execution ? s.execution_ms : s.elapsed_ms;
+	double whole = r.sort_execution ? r.overview.execution_ms : r.overview.elapsed_ms;
+	out << "<p class=\"headline\"><span class=\"big\">" << percent(part, whole) << "</span> of "
+	    << (r.sort_execution ? "execution" : "elapsed") << " time went to <a href=\"#s1\">"
+	    << swatch(1) << "<code>" << esc(one_line_text(s.short_text, 120)) << "</code></a>: "
+	    << human_ms(part) << " in " << with_separators(s.calls) << (s.calls == 1 ? " call" : " calls")
+	    << ", " << human_ms(s.mean_ms) << " each on average";
+	int hot = s.plan.hottest();
+	if (hot >= 0)
+	{
+		const PlanNode &n = s.plan.nodes[static_cast<size_t>(hot)];
+		out << "; its slowest execution spent " << percent(n.self_ms, s.plan.whole_ms()) << " in <b>"
+		    << esc(n.label) << "</b>";
+	}
+	else if (!s.plan.note.empty())
+		out << "; its slowest execution: " << esc(one_line_text(s.plan.note, 160));
+	if (r.sort_execution ? false : s.elapsed_ms > 1.5 * s.execution_ms && s.elapsed_ms - s.execution_ms > 1)
+		out << " (" << percent(s.elapsed_ms - s.execution_ms, s.elapsed_ms)
+		    << " of its elapsed time was outside the executor: parsing, planning, lock waits)";
+	out << ".</p>";
+	if (r.top.size() > 1)
+	{
+		out << "<p class=\"then\">Next: ";
+		for (size_t i = 1; i < r.top.size() && i < 3; i++)
+		{
+			const Statement &n = r.top[i];
+			out << (i > 1 ? "; " : "") << "<a href=\"#s" << std::to_string(n.rank) << "\">#"
+			    << std::to_string(n.rank) << "</a> "
+			    << percent(r.sort_execution ? n.execution_ms : n.elapsed_ms, whole) << " <code>"
+			    << esc(one_line_text(n.short_text, 60)) << "</code>";
+		}
+		out << ".</p>";
+	}
+	out << "</section>\n";
+}
+
+void write_breakdown(const std::string &title, const std::vector<Breakdown> &rows,
+                     const Report &r, OutputFile &out)
+{
+	out << "<table class=\"breakdown\"><thead><tr><th>" << esc(title)
+	    << "</th><th class=\"n\">Calls</th><th class=\"n\">Elapsed</th><th "
+	       "class=\"n\">Share</th><th class=\"n\">Execution</th><th "
+	       "class=\"n\">Statements</th></tr></thead><tbody>";
+	size_t shown = 0;
+	for (const Breakdown &b : rows)
+	{
+		if (++shown > 12)
+		{
+			out << "<tr><td class=\"muted\" colspan=\"6\">" << with_separators(static_cast<long long>(rows.size() - 12))
+			    << " more</td></tr>";
+			break;
+		}
+		out << "<tr><td>" << esc(b.name) << "</td>" << cell(b.calls)
+		    << cell(b.elapsed_ms, human_ms(b.elapsed_ms)) << "<td class=\"n\">"
+		    << percent(b.elapsed_ms, r.overview.all_elapsed_ms) << "</td>"
+		    << cell(b.execution_ms, human_ms(b.execution_ms)) << cell(b.statements) << "</tr>";
+	}
+	out << "</tbody></table>";
+}
+
 void write_overview(const Report &r, OutputFile &out)
 {
 	const TraceInfo &t = r.trace;
 	const Overview &o = r.overview;
 	out << "<section id=\"overview\"><h2>Overview</h2>\n<div class=\"tiles\">"
 	    << tile("Statements", with_separators(o.statements),
-	            with_separators(o.distinct) + " distinct")
+	            with_separators(o.normalized) + " normalized, " + with_separators(o.distinct) +
+	                " distinct texts")
 	    << tile("Sessions", with_separators(o.sessions), "server processes")
-	    << tile("Total time", human_ms(o.total_ms),
-	            o.nested > 0
-	                ? "top-level; " + with_separators(o.nested) + " nested statements inside"
-	                : "sum of statement durations")
+	    << tile("Elapsed", human_ms(o.elapsed_ms),
+	            o.nested > 0 ? "top-level; " + with_separators(o.nested) + " nested statements inside"
+	                         : "statements' start to end")
+	    << tile("Execution", human_ms(o.execution_ms), "in the executor (plans)")
 	    << tile("Busiest second", o.busiest_second.empty() ? "-" : o.busiest_second.substr(11, 8),
 	            o.busiest_second.empty() ? ""
 	                                     : human_ms(o.busiest_busy_ms) + " in statements, " +
 	                                           with_separators(o.busiest_statements) + " ended")
 	    << tile("Span", o.statements > 0 ? human_ms((o.last_s - o.first_s) * 1000.0) : "-",
 	            "first start to last end")
-	    << tile("Plans", t.json ? "JSON" : "text", "trace version " + fixed(t.version, 1))
 	    << "</div>\n<div class=\"facts-wrap\"><table class=\"facts\">"
 	    << fact("Identifier", "<code>" + esc(t.id) + "</code>")
 	    << fact("Comment", t.comment.empty() ? "<span class=\"muted\">none</span>" : esc(t.comment))
 	    << fact("Owner", esc(t.owner)) << fact("Status", esc(status_text(t.status)))
+	    << fact("Plans", std::string(t.json ? "JSON" : "text") + " (trace version " + fixed(t.version, 1) + ")")
 	    << fact("Started", esc(t.start))
 	    << fact(t.finish.empty() ? "Planned end" : "Ended",
 	            esc(t.finish.empty() ? (t.end.empty() ? "-" : t.end) : t.finish))
 	    << "</table><table class=\"facts\">"
 	    << fact("First statement", esc(o.first.empty() ? "-" : o.first))
 	    << fact("Last statement", esc(o.last.empty() ? "-" : o.last))
-	    << fact("Loaded", esc(t.loaded_at) + " by " + esc(t.report_user))
+	    << fact(t.loaded ? "Loaded" : "Streamed", esc(t.read_at) + " by " + esc(t.report_user))
 	    << fact("Ranked by", esc(r.sort))
-	    << fact("Focus", r.focus.empty() ? "the whole trace" : esc(r.focus))
-	    << "</table></div></section>\n";
+	    << fact("Focus", r.focus.empty() ? "the whole trace" : esc(r.focus));
+	if (o.not_parsed > 0)
+		out << fact("Not parsed", with_separators(o.not_parsed) +
+		                              " statements: the parser could not read their text, which "
+		                              "stands as itself");
+	out << "</table></div>\n<div class=\"breakdowns\">";
+	write_breakdown("Database", r.by_database, r, out);
+	write_breakdown("User", r.by_user, r, out);
+	write_breakdown("Application", r.by_application, r, out);
+	out << "</div></section>\n";
 }
 
 void write_notes(const Report &r, OutputFile &out)
@@ -111,7 +190,7 @@ void write_timeline(const Report &r, OutputFile &out)
 	out << "<section id=\"timeline\"><h2>Timeline</h2>\n";
 	if (r.timeline.steps.empty())
 	{
-		out << "<p class=\"muted\">No statements were recorded.</p></section>\n";
+		out << "<p class=\"muted\">No statements in this report.</p></section>\n";
 		return;
 	}
 	out << timeline_svg(r.timeline) << "\n";
@@ -120,8 +199,8 @@ void write_timeline(const Report &r, OutputFile &out)
 		std::vector<std::string> names;
 		for (const Statement &s : r.top)
 			names.push_back(s.short_text);
-		out << "<h4>Sessions: each statement as a bar; statements run by another one are drawn "
-		       "inside it</h4>\n"
+		out << "<h4>Sessions: each statement as a bar from its start to its end; statements run by "
+		       "another one are drawn inside it</h4>\n"
 		    << lanes_svg(r.lanes, r.timeline, names) << "\n<p class=\"legend\">";
 		for (const Statement &s : r.top)
 		{
@@ -135,6 +214,14 @@ void write_timeline(const Report &r, OutputFile &out)
 			       "any session) \xC2\xB7 "
 			    << esc(r.lanes.which);
 		out << " \xC2\xB7 hover a bar for its statement</p>\n";
+		if (!r.lanes.applications.empty())
+		{
+			out << "<p class=\"legend apps\">Applications: ";
+			for (size_t i = 0; i < r.lanes.applications.size(); i++)
+				out << (i > 0 ? " \xC2\xB7 " : "") << "<b>[" << std::to_string(i + 1) << "]</b> "
+				    << esc(r.lanes.applications[i]);
+			out << "</p>\n";
+		}
 	}
 	else if (!r.lanes.why_not.empty())
 		out << "<p class=\"legend\">" << esc(r.lanes.why_not) << "</p>\n";
@@ -170,12 +257,31 @@ void histogram_range(const std::vector<Statement> &top, int &first, int &last)
 	}
 }
 
+std::string where_text(const Statement &s)
+{
+	std::string where;
+	auto add = [&where](const std::string &label, const std::vector<std::string> &items, long long more) {
+		if (items.empty())
+			return;
+		std::string list;
+		for (size_t i = 0; i < items.size() && i < 3; i++)
+			list += (i > 0 ? ", " : "") + items[i];
+		if (items.size() > 3 || more > 0)
+			list += ", \xE2\x80\xA6";
+		where += (where.empty() ? "" : " \xC2\xB7 ") + label + list;
+	};
+	add("db ", s.databases, 0);
+	add("", s.users, 0);
+	add("", s.applications, s.more_applications);
+	return where;
+}
+
 void write_top_table(const Report &r, OutputFile &out)
 {
 	const Overview &o = r.overview;
 	out << "<section id=\"top\"><h2>Top statements <span class=\"count\">by " << esc(r.sort) << ", "
-	    << std::to_string(r.top.size()) << " of " << with_separators(o.distinct)
-	    << "</span></h2>\n";
+	    << std::to_string(r.top.size()) << " of " << with_separators(o.normalized)
+	    << " normalized statements</span></h2>\n";
 	if (r.top.empty())
 	{
 		out << "<p class=\"muted\">No statements.</p></section>\n";
@@ -183,42 +289,41 @@ void write_top_table(const Report &r, OutputFile &out)
 	}
 	int first, last;
 	histogram_range(r.top, first, last);
+	double whole = r.sort_execution ? o.execution_ms : o.elapsed_ms;
 	out << "<table class=\"top\"><thead><tr><th class=\"n\">#</th><th>Statement</th>"
-	       "<th class=\"n\">Calls</th><th class=\"n\">Total</th><th class=\"n\">Share</th>"
+	       "<th class=\"n\">Calls</th><th class=\"n\">Elapsed</th><th class=\"n\">Share</th>"
 	       "<th class=\"n\">Mean</th><th class=\"n\">p95</th><th class=\"n\">Max</th>"
-	       "<th class=\"n\">Rows</th><th class=\"n\">Hits</th><th class=\"n\">Reads</th>"
-	       "<th class=\"n\">Temp</th><th class=\"n\">Ctx "
-	       "sw</th><th>Durations</th></tr></thead>\n<tbody>\n";
-	long long calls = 0;
-	double total = 0;
+	       "<th class=\"n\">Execution</th><th class=\"n\">Rows</th><th class=\"n\">Hits</th>"
+	       "<th class=\"n\">Reads</th><th class=\"n\">Temp</th><th>Durations</th></tr></thead>\n<tbody>\n";
 	for (const Statement &s : r.top)
 	{
-		calls += s.calls;
-		total += s.total_ms;
-		double share = o.total_ms > 0 ? 100.0 * s.total_ms / o.total_ms : 0;
-		out << "<tr id=\"row" << std::to_string(s.rank) << "\" data-query-id=\""
-		    << std::to_string(s.query_id) << "\"><td class=\"n\">" << std::to_string(s.rank)
-		    << "</td><td class=\"text\" title=\"" << esc(s.short_text) << "\"><a href=\"#s"
-		    << std::to_string(s.rank) << "\">" << swatch(s.rank) << esc(s.short_text) << "</a></td>"
-		    << cell(s.calls) << cell(s.total_ms, human_ms(s.total_ms)) << "<td class=\"n\">"
-		    << percent(s.total_ms, o.total_ms)
-		    << "<span class=\"share\"><span style=\"width:" << fixed(std::min(share, 100.0), 1)
-		    << "%\"></span></span></td>" << cell(s.mean_ms, human_ms(s.mean_ms))
-		    << cell(s.p95_ms, human_ms(s.p95_ms)) << cell(s.max_ms, human_ms(s.max_ms))
+		double part = r.sort_execution ? s.execution_ms : s.elapsed_ms;
+		double share = whole > 0 ? 100.0 * part / whole : 0;
+		out << "<tr id=\"row" << std::to_string(s.rank) << "\" data-statement=\"" << s.key
+		    << "\"><td class=\"n\">" << std::to_string(s.rank) << "</td><td class=\"text\" title=\""
+		    << esc(s.short_text) << "\"><a href=\"#s" << std::to_string(s.rank) << "\">" << swatch(s.rank)
+		    << esc(s.short_text) << "</a><span class=\"where\">" << esc(where_text(s)) << "</span></td>"
+		    << cell(s.calls) << cell(s.elapsed_ms, human_ms(s.elapsed_ms)) << "<td class=\"n\">"
+		    << percent(part, whole) << "<span class=\"share\"><span style=\"width:"
+		    << fixed(std::min(share, 100.0), 1) << "%\"></span></span></td>"
+		    << cell(s.mean_ms, human_ms(s.mean_ms)) << cell(s.p95_ms, human_ms(s.p95_ms))
+		    << cell(s.max_ms, human_ms(s.max_ms)) << cell(s.execution_ms, human_ms(s.execution_ms))
 		    << cell(s.rows) << cell(s.hits) << cell(s.reads) << cell(s.temp_read + s.temp_written)
-		    << cell(s.csw_voluntary + s.csw_involuntary) << "<td class=\"h\">"
-		    << histogram_svg(s.histogram, first, last, s.rank, false) << "</td></tr>\n";
+		    << "<td class=\"h\">" << histogram_svg(s.histogram, first, last, s.rank, false)
+		    << "</td></tr>\n";
 	}
-	if (o.distinct > static_cast<long long>(r.top.size()))
-		out << "<tr class=\"others\"><td></td><td>"
-		    << with_separators(o.distinct - static_cast<long long>(r.top.size()))
-		    << " other statements</td>" << cell(o.statements - calls)
-		    << cell(o.all_ms - total, human_ms(std::max(o.all_ms - total, 0.0)))
-		    << "<td colspan=\"10\"></td></tr>\n";
-	out << "</tbody></table>\n<p class=\"legend\">Share: of the total time of top-level statements "
-	       "(a statement run by another one counts in both). Hits, reads: shared buffers; temp: "
-	       "temporary blocks read and written; ctx sw: voluntary and involuntary context "
-	       "switches. Durations: how many calls took from "
+	if (r.others_count > 0)
+		out << "<tr class=\"others\"><td></td><td>" << with_separators(r.others_count)
+		    << " other statements</td>" << cell(r.others_calls)
+		    << cell(r.others_elapsed_ms, human_ms(r.others_elapsed_ms)) << "<td colspan=\"11\"></td></tr>\n";
+	out << "</tbody></table>\n<p class=\"legend\">A statement is a normalized text (constants as "
+	       "$1, $2, ...) in one database"
+	    << (r.merged_databases ? " (here: in any database)" : "")
+	    << ". Elapsed: from its start (when the server took it) to its end, with parsing, planning "
+	       "and lock waits; execution: the plan's run. Share: of the elapsed time of top-level "
+	       "statements (a statement run by another one counts in both). Mean, p95 and max: of "
+	       "the elapsed times. Hits, reads: shared buffers; temp: temporary blocks read and "
+	       "written. Durations: how many calls took from "
 	    << esc(histogram_bin_bound(first)) << " (left) to " << esc(histogram_bin_bound(last + 1))
 	    << " (right), in steps of half a decade.</p></section>\n";
 }
@@ -228,27 +333,44 @@ void metric(OutputFile &out, const std::string &key, const std::string &value)
 	out << "<dt>" << esc(key) << "</dt><dd>" << esc(value) << "</dd>";
 }
 
-void write_json_plan(const Statement &s, OutputFile &out)
+void write_triggers_and_jit(const Plan &plan, OutputFile &out)
 {
-	double hottest = 0;
-	for (const PlanNode &n : s.plan_nodes)
-		hottest = std::max(hottest, n.self_ms);
-	double whole = s.plan_nodes.empty() ? 0 : s.plan_nodes.front().total_ms;
+	if (!plan.triggers.empty())
+	{
+		out << "<ul class=\"plan-notes\">";
+		for (const TriggerTime &t : plan.triggers)
+			out << "<li>trigger " << esc(t.name) << (t.relation.empty() ? "" : " on " + esc(t.relation))
+			    << ": " << human_ms(t.ms) << " in " << with_separators(static_cast<long long>(t.calls))
+			    << " calls <span class=\"muted\">(a BEFORE trigger's time is inside the nodes above, "
+			       "an AFTER trigger's follows the plan)</span></li>";
+		out << "</ul>\n";
+	}
+	if (!plan.jit.empty())
+		out << "<p class=\"jit\"><b>" << esc(plan.jit)
+		    << "</b> <span class=\"muted\">(compiled while the nodes ran: part of their "
+		       "times)</span></p>\n";
+}
+
+void write_json_plan(const Plan &plan, OutputFile &out)
+{
+	int hottest = plan.hottest();
+	double whole = plan.whole_ms();
 	out << "<table class=\"plan\"><thead><tr><th class=\"n\">Self</th><th "
 	       "class=\"bar-cell\">Share</th>"
 	       "<th>Node</th><th class=\"n\">Rows</th><th class=\"n\">Planned</th><th "
 	       "class=\"n\">Loops</th>"
 	       "<th class=\"n\">Total</th></tr></thead><tbody>\n";
-	for (const PlanNode &n : s.plan_nodes)
+	for (size_t i = 0; i < plan.nodes.size(); i++)
 	{
+		const PlanNode &n = plan.nodes[i];
 		double share = whole > 0 ? std::min(100.0 * n.self_ms / whole, 100.0) : 0;
-		bool hot = n.self_ms > 0 && n.self_ms == hottest;
+		bool hot = static_cast<int>(i) == hottest;
 		out << "<tr" << (hot ? " class=\"hot\"" : "") << " data-self=\"" << fixed(n.self_ms, 6)
 		    << "\"><td class=\"n self\">" << human_ms(n.self_ms) << "</td><td class=\"bar-cell\">"
 		    << "<span class=\"pbar\" title=\"" << fixed(share, 1)
 		    << "%\"><span style=\"width:" << fixed(share, 1)
 		    << "%\"></span></span></td><td class=\"node\" style=\"padding-left:"
-		    << std::to_string(8 + 18 * n.depth) << "px\">" << (n.depth > 0 ? "\xE2\x86\xB3 " : "")
+		    << std::to_string(8 + 18 * std::min(n.depth, 20)) << "px\">" << (n.depth > 0 ? "\xE2\x86\xB3 " : "")
 		    << esc(n.label);
 		if (!n.detail.empty())
 			out << "<span class=\"detail\">" << esc(n.detail) << "</span>";
@@ -260,61 +382,56 @@ void write_json_plan(const Statement &s, OutputFile &out)
 		    << with_separators(static_cast<long long>(std::llround(n.loops)))
 		    << "</td><td class=\"n\">" << human_ms(n.total_ms) << "</td></tr>\n";
 	}
-	for (const TriggerTime &t : s.triggers)
-		out << "<tr><td class=\"n self\">" << human_ms(t.ms) << "</td><td></td><td class=\"node\">"
-		    << "trigger " << esc(t.name) << (t.relation.empty() ? "" : " on " + esc(t.relation))
-		    << "<span class=\"detail\">after the plan: not part of its "
-		       "time</span></td><td></td><td></td>"
-		    << "<td class=\"n\">" << with_separators(static_cast<long long>(t.calls))
-		    << "</td><td></td></tr>\n";
 	out << "</tbody></table>\n";
 }
 
 // A text plan as recorded, each node line with its own share of the time
-// in a gutter and the most expensive one marked.
-void write_text_plan(const Statement &s, OutputFile &out)
+// in a gutter and the most expensive one marked; long lines wrap.
+void write_text_plan(const Plan &plan, OutputFile &out)
 {
-	std::vector<TextPlanLine> lines = analyse_text_plan(s.plan_text);
-	double hottest = 0;
-	double whole = 0;
-	for (const TextPlanLine &l : lines)
+	std::vector<int> node_of(plan.lines.size(), -1);
+	for (size_t i = 0; i < plan.nodes.size(); i++)
+		if (plan.nodes[i].line >= 0)
+			node_of[static_cast<size_t>(plan.nodes[i].line)] = static_cast<int>(i);
+	int hottest = plan.hottest();
+	double whole = plan.whole_ms();
+	out << "<div class=\"tplan\">";
+	for (size_t l = 0; l < plan.lines.size(); l++)
 	{
-		if (l.node)
-		{
-			hottest = std::max(hottest, l.self_ms);
-			whole += l.self_ms;
-		}
+		int n = node_of[l];
+		std::string gutter;
+		if (n >= 0 && whole > 0)
+			gutter = fixed(100.0 * plan.nodes[static_cast<size_t>(n)].self_ms / whole, 1) + "%";
+		bool hot = n >= 0 && n == hottest;
+		const std::string &text = plan.lines[l];
+		size_t lead = std::min(text.find_first_not_of(' '), text.size());
+		out << "<div class=\"pl" << (hot ? " hot" : "") << "\" data-self=\""
+		    << (n >= 0 ? fixed(plan.nodes[static_cast<size_t>(n)].self_ms, 6) : std::string())
+		    << "\"><span class=\"gut\">" << gutter << "</span><span class=\"code\" style=\"padding-left:"
+		    << std::to_string(std::min<size_t>(lead, 80)) << "ch\">" << esc(text.substr(lead))
+		    << "</span></div>\n";
 	}
-	out << "<pre class=\"plan\">";
-	for (const TextPlanLine &l : lines)
-	{
-		std::string gutter = "       ";
-		if (l.node && whole > 0)
-		{
-			gutter = fixed(100.0 * l.self_ms / whole, 1) + "%";
-			gutter = std::string(gutter.size() < 6 ? 6 - gutter.size() : 0, ' ') + gutter + " ";
-		}
-		bool hot = l.node && l.self_ms > 0 && l.self_ms == hottest;
-		out << "<span class=\"" << (hot ? "gut hot" : "gut") << "\">" << gutter << "</span>"
-		    << (hot ? "<span class=\"hot\">" : "") << esc(l.text) << (hot ? "</span>" : "") << "\n";
-	}
-	out << "</pre>\n";
+	out << "</div>\n";
 }
 
 void write_statement(const Report &r, const Statement &s, int first, int last, OutputFile &out)
 {
+	double whole = r.sort_execution ? r.overview.execution_ms : r.overview.elapsed_ms;
+	double part = r.sort_execution ? s.execution_ms : s.elapsed_ms;
 	out << "<article class=\"stmt\" id=\"s" << std::to_string(s.rank) << "\"><h3>" << swatch(s.rank)
 	    << "#" << std::to_string(s.rank) << " <span class=\"muted\">\xC2\xB7 "
-	    << human_ms(s.total_ms) << " in " << with_separators(s.calls)
+	    << human_ms(part) << " in " << with_separators(s.calls)
 	    << (s.calls == 1 ? " call" : " calls") << " \xC2\xB7 "
-	    << percent(s.total_ms, r.overview.total_ms) << " of the time</span></h3>\n"
-	    << "<div class=\"stmt-grid\"><dl class=\"metrics\">";
+	    << percent(part, whole) << " of the time \xC2\xB7 " << esc(where_text(s))
+	    << "</span></h3>\n<div class=\"stmt-grid\"><dl class=\"metrics\">";
 	metric(out, "calls", with_separators(s.calls));
-	metric(out, "total", human_ms(s.total_ms));
+	metric(out, "elapsed", human_ms(s.elapsed_ms));
 	metric(out, "mean", human_ms(s.mean_ms));
 	metric(out, "p95", human_ms(s.p95_ms));
 	metric(out, "min", human_ms(s.min_ms));
 	metric(out, "max", human_ms(s.max_ms));
+	metric(out, "execution", human_ms(s.execution_ms));
+	metric(out, "exec. mean", human_ms(s.execution_mean_ms));
 	metric(out, "rows", with_separators(s.rows));
 	metric(out, "sessions", with_separators(s.sessions));
 	metric(out, "shared hits", with_separators(s.hits));
@@ -325,38 +442,86 @@ void write_statement(const Report &r, const Statement &s, int first, int last, O
 	metric(out, "ctx sw invol.", with_separators(s.csw_involuntary));
 	metric(out, "page faults", with_separators(s.faults_major));
 	metric(out, "reclaims", with_separators(s.faults_minor));
-	out << "</dl><div class=\"hist-box\">durations of its calls<br/>"
+	metric(out, "texts", (s.distinct_exact ? "" : "\xE2\x89\x88 ") + with_separators(s.distinct_texts));
+	out << "</dl><div class=\"hist-box\">elapsed times of its calls<br/>"
 	    << histogram_svg(s.histogram, first, last, s.rank, true) << "</div></div>\n";
 	out << "<pre class=\"sql\">" << esc(s.text);
 	if (s.text_length > static_cast<long long>(s.text.size()))
 		out << "\n\xE2\x80\xA6 (" << with_separators(s.text_length) << " characters in all)";
 	out << "</pre>\n";
+	if (!s.parsed)
+		out << "<p class=\"muted\">The parser could not read this text: it stands as itself.</p>\n";
 	if (!s.params.empty())
 		out << "<p><span class=\"muted\">Parameter types:</span> <code>" << esc(s.params)
 		    << "</code></p>\n";
-	out << "<h4>Plan of the slowest execution: " << human_ms(s.slowest_ms) << ", ended "
-	    << esc(s.slowest_at) << ", pid " << std::to_string(s.slowest_pid) << "</h4>\n";
-	if (!s.plan_nodes.empty())
-		write_json_plan(s, out);
+	std::vector<Variant> variants = frequent_variants(s);
+	if (s.distinct_texts > 1 && variants.empty())
+		out << "<p class=\"muted\">" << (s.distinct_exact ? "" : "About ")
+		    << with_separators(s.distinct_texts)
+		    << " distinct texts, none called much more often than the others.</p>\n";
+	else if (s.distinct_texts > 1)
+	{
+		out << "<details class=\"variants\"><summary>" << (s.distinct_exact ? "" : "about ")
+		    << with_separators(s.distinct_texts) << " distinct texts: the most called"
+		    << (s.variants_exact ? "" : " (at least this many calls each)")
+		    << "</summary><table class=\"variants\">"
+		    << "<thead><tr><th class=\"n\">Calls</th><th class=\"n\">Elapsed</th><th>Text</th></tr></thead><tbody>";
+		for (const Variant &v : variants)
+			out << "<tr>" << cell(v.calls - v.error)
+			    << (s.variants_exact ? cell(v.elapsed_ms, human_ms(v.elapsed_ms)) : std::string("<td></td>"))
+			    << "<td><code>" << esc(one_line_text(v.text, 400)) << "</code></td></tr>";
+		out << "</tbody></table></details>\n";
+	}
+	const Execution &e = s.plan_of_planned ? s.planned : s.slowest;
+	out << "<h4>Slowest execution: " << human_ms(s.slowest.elapsed_ms) << " elapsed ("
+	    << human_ms(s.slowest.execution_ms) << " execution), ended " << esc(s.slowest.ended)
+	    << ", pid " << std::to_string(s.slowest.pid) << "</h4>\n";
+	if (s.distinct_texts > 1)
+		out << "<pre class=\"sql own\">" << esc(s.slowest.text) << "</pre>\n";
+	if (s.plan_of_planned)
+		out << "<p class=\"muted\">Its record has no plan (" << esc(one_line_text(s.slowest.plan, 200))
+		    << "). The plan of the slowest execution that has one: " << human_ms(e.elapsed_ms)
+		    << ", ended " << esc(e.ended) << ", pid " << std::to_string(e.pid) << ".</p>\n";
+	if (!s.plan.nodes.empty())
+	{
+		if (s.plan.json)
+			write_json_plan(s.plan, out);
+		else
+			write_text_plan(s.plan, out);
+		write_triggers_and_jit(s.plan, out);
+	}
+	else if (!s.plan.note.empty())
+		out << "<pre class=\"plan\">" << esc(s.plan.note) << "</pre>\n";
 	else
-		write_text_plan(s, out);
+		out << "<p class=\"muted\">No plan was recorded.</p>\n";
 	out << "</article>\n";
 }
 
-void write_footer(OutputFile &out)
+void write_footer(const Report &r, OutputFile &out)
 {
 	out << "</main>\n<footer class=\"wrap\">"
-	    << "<p>Durations are the execution time of each statement's plan (planning not included). "
-	       "Busy time counts top-level statements only: statements run by another statement (the "
-	       "bodies of SQL functions) are part of their caller's time. Active sessions is busy time "
-	       "divided by the length of the step.</p>"
-	    << "<p>Buffer counters are recorded as running totals of each server process; each "
-	       "statement here is charged the difference to the previous record of its process, which "
-	       "also covers whatever that process ran unrecorded in between. A plan node's self time "
-	       "is "
-	       "its time over all its loops minus that of the nodes below it; below a Gather it is "
-	       "divided by the processes that ran it.</p>"
-	    << "<p>Made by vireo-report from the tables of <code>vr_load_trace</code>.</p>"
+	    << "<p>Statements are normalized as pg_stat_statements shows them: constants become $1, $2, "
+	       "... A statement's elapsed time runs from its start (for a client's statement, when the "
+	       "server took it) to its end: parsing, planning, lock waits, triggers and the executor; "
+	       "where the next statement of the session started before that end (the extended "
+	       "protocol ends a statement when the client sends the next one), it ends there. Its "
+	       "execution time is the run of its plan. Busy time counts top-level statements from "
+	       "start to end: statements run by another statement (function bodies) are part of "
+	       "their caller's time. Active sessions is busy time divided by the length of the "
+	       "step.</p>"
+	    << "<p>p95 is percentile_cont(0.95) of the elapsed times: exact up to "
+	    << std::to_string(QuantileSketch::exact_limit)
+	    << " calls of a statement, within 1% beyond. Distinct texts are counted exactly up to a "
+	       "few thousand per statement, estimated beyond. Buffers come from each execution's "
+	       "plan (its top node) when the plan carries them, else from the difference of the "
+	       "process's running totals to its previous record. A plan node's self time is its time "
+	       "over all its loops minus that of the nodes below it (below a Gather divided by the "
+	       "processes that ran it), with a CTE's time inside the CTE Scans that read it and an "
+	       "InitPlan's inside the node that first uses its value.</p>"
+	    << "<p>Made by vireo-report from "
+	    << (r.trace.loaded ? "the tables of <code>vr_load_trace</code>"
+	                       : "the records of <code>vr_trace_records</code>")
+	    << ".</p>"
 	    << "</footer>\n</body>\n</html>\n";
 }
 
@@ -365,10 +530,11 @@ void write_footer(OutputFile &out)
 void write_html_report(const Report &report, OutputFile &out)
 {
 	write_head(report, out);
-	write_overview(report, out);
-	write_notes(report, out);
-	write_timeline(report, out);
+	write_answer(report, out);
 	write_top_table(report, out);
+	write_notes(report, out);
+	write_overview(report, out);
+	write_timeline(report, out);
 	if (!report.top.empty())
 	{
 		int first, last;
@@ -378,5 +544,5 @@ void write_html_report(const Report &report, OutputFile &out)
 			write_statement(report, s, first, last, out);
 		out << "</section>\n";
 	}
-	write_footer(out);
+	write_footer(report, out);
 }

@@ -85,9 +85,31 @@ tr.hot .pbar span { background: var(--hot); }
 pre.plan { white-space: pre; overflow-x: auto; }
 pre.plan .gut { color: var(--muted); }
 pre.plan .hot { background: var(--warm); color: var(--hot); font-weight: 700; }
+.answer { border-left: 4px solid var(--head); }
+.answer p { margin: 4px 0; }
+.answer .headline { font-size: 16px; }
+.answer .big { font-size: 24px; font-weight: 700; color: var(--hot); }
+.answer .then { color: var(--muted); font-size: 13px; }
+.answer a { color: var(--ink); }
+table.top td.text .where { display: block; color: var(--muted); font-size: 11.5px; }
+.breakdowns { display: grid; grid-template-columns: 1fr 1fr 1fr; gap: 0 20px; margin-top: 14px; }
+table.breakdown { font-size: 12.5px; }
+.tplan { font-family: ui-monospace, SFMono-Regular, Menlo, Consolas, "DejaVu Sans Mono", monospace;
+         font-size: 12.5px; background: #f6f8fa; border: 1px solid var(--line); border-radius: 6px;
+         padding: 8px 10px; margin: 6px 0; }
+.tplan .pl { display: grid; grid-template-columns: 6ch 1fr; gap: 0 10px; }
+.tplan .gut { color: var(--muted); text-align: right; }
+.tplan .code { white-space: pre-wrap; word-break: break-word; }
+.tplan .pl.hot { background: var(--warm); color: var(--hot); font-weight: 700; }
+details.variants { margin: 6px 0; }
+details.variants summary { cursor: pointer; color: var(--muted); }
+table.variants td code { white-space: normal; word-break: break-word; }
+.jit { font-size: 12.5px; margin: 6px 0; }
+ul.plan-notes { font-size: 12.5px; margin: 6px 0; }
+pre.sql.own { max-height: 160px; }
 footer { color: var(--muted); font-size: 12px; padding: 6px 0 30px; }
 footer p { margin: 6px 0; }
 @media (max-width: 900px) { .tiles { grid-template-columns: repeat(2, 1fr); }
-                            .stmt-grid, .facts-wrap { grid-template-columns: 1fr; } }
+                            .stmt-grid, .facts-wrap, .breakdowns { grid-template-columns: 1fr; } }
 @media print { body { background: #fff; } section { border: 0; } }
 )CSS";

@@ -1,5 +1,5 @@
 // The sessions' lanes of the timeline: every statement as a bar in the lane
-// of its process, statements run by another statement (SQL function bodies)
+// of its process, statements run by another statement (function bodies)
 // drawn inside their caller.
 //
 // Nesting comes from time containment within one process.  A caller starts
@@ -10,23 +10,16 @@
 // same start is therefore taken only when no container starts earlier, and
 // then the outermost one (the top-level statement): such traces show one
 // level of nesting, drawn where each nested statement ran (its end minus its
-// duration).  Records with their own start times show every level.
+// execution time).  Records with their own start times show every level.
 #include "summary.hpp"
 
 #include "format.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <map>
 
 namespace {
-
-struct Record
-{
-	double lo;
-	double hi;
-	double ms;
-	long long query_id;
-};
 
 struct Open
 {
@@ -36,20 +29,24 @@ struct Open
 	int depth;
 };
 
-void nest_lane(const std::vector<Record> &records, const std::map<long long, int> &ranks,
-               Lane &lane)
+void nest_lane(std::vector<BarCandidate> &records, const std::vector<int> &ranks, Lane &lane)
 {
-	// records come sorted by start, then longest first: callers before
-	// the statements they ran.
+	// Sorted by start, then longest first: callers before the statements
+	// they ran.
+	std::sort(records.begin(), records.end(), [](const BarCandidate &a, const BarCandidate &b) {
+		return a.start_us != b.start_us ? a.start_us < b.start_us : a.end_us > b.end_us;
+	});
 	std::vector<Open> stack;
-	for (const Record &r : records)
+	for (const BarCandidate &r : records)
 	{
-		while (!stack.empty() && stack.back().hi < r.hi)
+		double lo = static_cast<double>(r.start_us) / 1e6;
+		double hi = static_cast<double>(r.end_us) / 1e6;
+		while (!stack.empty() && stack.back().hi < hi)
 			stack.pop_back();
 		const Open *parent = nullptr;
 		for (auto it = stack.rbegin(); it != stack.rend(); ++it)
 		{
-			if (it->lo < r.lo)
+			if (it->lo < lo)
 			{
 				parent = &*it;
 				break;
@@ -62,60 +59,54 @@ void nest_lane(const std::vector<Record> &records, const std::map<long long, int
 			shared_start = true;
 		}
 		LaneBar bar;
-		bar.hi = r.hi;
-		bar.ms = r.ms;
-		bar.query_id = r.query_id;
-		auto rank = ranks.find(r.query_id);
-		bar.rank = rank == ranks.end() ? 0 : rank->second;
+		bar.hi = hi;
+		bar.ms = r.elapsed_ms;
+		bar.rank = ranks[r.statement];
 		if (parent == nullptr)
 		{
-			bar.lo = r.lo;
+			bar.lo = lo;
 			bar.depth = 0;
 		}
 		else
 		{
 			bar.depth = parent->depth + 1;
-			bar.lo = shared_start ? std::max(parent->draw_lo, r.hi - r.ms / 1000.0) : r.lo;
+			bar.lo = shared_start ? std::max(parent->draw_lo, hi - r.execution_ms / 1000.0) : lo;
 		}
 		lane.bars.push_back(bar);
-		stack.push_back({r.lo, r.hi, bar.lo, bar.depth});
+		stack.push_back({lo, hi, bar.lo, bar.depth});
 	}
 }
 
-// Share of each density step that each session spent in top-level
-// statements, computed like the busy time of the timeline.
-void read_density(Connection &db, double t0, double t1, Lanes &lanes)
+// Share of each density step that the session spent in top-level
+// statements, from start to end.
+void density(const Session &session, double t0, double t1, Lane &lane)
 {
+	lane.busy.assign(lane_density_steps, 0.0);
 	double step = (t1 - t0) / lane_density_steps;
-	Result r = db.query(
-	    "SELECT pid, g.b, sum(least(e, $1 + (g.b + 1) * $2) - greatest(s, $1 + g.b * $2)) / $2"
-	    "  FROM (SELECT pid, s, s + duration / 1000 AS e"
-	    "          FROM (SELECT pid, date_part('epoch', lo) AS s, duration"
-	    "                  FROM pg_temp._vr_report_stmt WHERE NOT nested) a) x,"
-	    "       generate_series(greatest(floor((s - $1) / $2)::int4, 0),"
-	    "                       least(ceil((e - $1) / $2)::int4 - 1, $3 - 1)) AS g(b)"
-	    " GROUP BY 1, 2",
-	    {fixed(t0, 6), fixed(step, 9), std::to_string(lane_density_steps)});
-	std::map<int, Lane *> by_pid;
-	for (Lane &lane : lanes.lanes)
+	for (const OpenStatement &o : session.open)
 	{
-		lane.busy.assign(lane_density_steps, 0.0);
-		by_pid[lane.pid] = &lane;
+		if (!o.counted || o.end_us <= o.start_us)
+			continue;
+		double s = static_cast<double>(o.start_us) / 1e6;
+		double e = static_cast<double>(o.end_us) / 1e6;
+		int first = std::max(static_cast<int>(std::floor((s - t0) / step)), 0);
+		int last = std::min(static_cast<int>(std::ceil((e - t0) / step)) - 1, lane_density_steps - 1);
+		for (int b = first; b <= last; b++)
+		{
+			double overlap = std::min(e, t0 + (b + 1) * step) - std::max(s, t0 + b * step);
+			if (overlap > 0)
+				lane.busy[static_cast<size_t>(b)] += overlap / step;
+		}
 	}
-	for (int i = 0; i < r.rows(); i++)
-	{
-		auto lane = by_pid.find(static_cast<int>(r.integer(i, 0)));
-		long long b = r.integer(i, 1);
-		if (lane != by_pid.end() && b >= 0 && b < lane_density_steps)
-			lane->second->busy[static_cast<size_t>(b)] = std::min(r.number(i, 2), 1.0);
-	}
-	lanes.density_steps = lane_density_steps;
+	for (double &b : lane.busy)
+		b = std::min(b, 1.0);
 }
 
 } // namespace
 
-Lanes read_lanes(Connection &db, const Overview &overview, const Timeline &timeline,
-                 const std::vector<Statement> &top)
+Lanes build_lanes(const Aggregator &aggregator, const Overview &overview,
+                  const Timeline &timeline, const std::vector<int> &ranks,
+                  const std::map<uint32_t, std::string> &users)
 {
 	Lanes lanes;
 	if (overview.statements == 0 || timeline.steps.empty())
@@ -124,12 +115,9 @@ Lanes read_lanes(Connection &db, const Overview &overview, const Timeline &timel
 	{
 		lanes.why_not = "Sessions are drawn in lanes up to " + std::to_string(max_lanes) +
 		                " sessions; this report has " + std::to_string(overview.sessions) +
-		                " (--pid or --application pick some).";
+		                " (--pid, --application or --user pick some).";
 		return lanes;
 	}
-	std::map<long long, int> ranks;
-	for (const Statement &s : top)
-		ranks[s.query_id] = s.rank;
 	double t0 = timeline.start_s;
 	double t1 = t0 + timeline.step_s * static_cast<double>(timeline.steps.size());
 
@@ -142,30 +130,48 @@ Lanes read_lanes(Connection &db, const Overview &overview, const Timeline &timel
 		lanes.which = "bars: the statements of " + human_ms(min_ms) + " or more (at most the " +
 		              std::to_string(max_lane_statements) + " longest)";
 	}
-	Result sessions = db.query("SELECT pid, concat_ws(' \u00b7 ', 'pid ' || pid, "
-	                           "min(user_id)::regrole::text, min(appl_name))"
-	                           "  FROM pg_temp._vr_report_stmt GROUP BY pid ORDER BY min(lo), pid");
-	Result records = db.query("SELECT pid, date_part('epoch', lo), date_part('epoch', hi),"
-	                          "       duration, query_id"
-	                          "  FROM (SELECT * FROM pg_temp._vr_report_stmt WHERE duration >= $1"
-	                          "         ORDER BY duration DESC LIMIT $2) s"
-	                          " ORDER BY pid, lo, hi DESC",
-	                          {fixed(min_ms, 6), std::to_string(max_lane_statements)});
-	std::map<int, std::vector<Record>> by_pid;
-	for (int i = 0; i < records.rows(); i++)
-		by_pid[static_cast<int>(records.integer(i, 0))].push_back(
-		    {records.number(i, 1), records.number(i, 2), records.number(i, 3),
-		     records.integer(i, 4)});
-	for (int i = 0; i < sessions.rows(); i++)
+	std::map<int, std::vector<BarCandidate>> by_pid;
+	for (const BarCandidate &c : aggregator.longest())
 	{
+		if (c.elapsed_ms >= min_ms)
+			by_pid[c.pid].push_back(c);
+	}
+
+	// Sessions in the order of their first statement.
+	std::vector<std::pair<int64_t, int>> order;
+	for (const auto &entry : aggregator.sessions())
+	{
+		if (entry.second.seen)
+			order.push_back({entry.second.first_us, entry.first});
+	}
+	std::sort(order.begin(), order.end());
+	std::map<std::string, int> marks;
+	for (const auto &o : order)
+	{
+		const Session &session = aggregator.sessions().at(o.second);
 		Lane lane;
-		lane.pid = static_cast<int>(sessions.integer(i, 0));
-		lane.label = sessions.text(i, 1);
+		lane.pid = o.second;
+		auto user = users.find(session.first_user);
+		lane.label = "pid " + std::to_string(lane.pid) +
+		             (user != users.end() ? " \xC2\xB7 " + user->second : "");
+		lane.application = session.first_application;
+		if (!lane.application.empty())
+		{
+			auto mark = marks.find(lane.application);
+			if (mark == marks.end())
+			{
+				lanes.applications.push_back(lane.application);
+				mark = marks.emplace(lane.application, static_cast<int>(marks.size()) + 1).first;
+			}
+			lane.application_mark = mark->second;
+		}
 		nest_lane(by_pid[lane.pid], ranks, lane);
+		if (min_ms > 0)
+			density(session, t0, t1, lane);
 		lanes.lanes.push_back(std::move(lane));
 	}
 	if (min_ms > 0)
-		read_density(db, t0, t1, lanes);
+		lanes.density_steps = lane_density_steps;
 	lanes.drawn = true;
 	return lanes;
 }

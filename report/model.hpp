@@ -1,8 +1,13 @@
-// What a report holds: everything the writers show, gathered by the queries
-// before the first byte is written.  Its size depends on --top and on the
-// number of timeline steps, never on the number of records in the trace.
+// What a report holds: everything the writers show, aggregated from the
+// trace's records before the first byte is written.  Its size depends on
+// the number of normalized statements, --top and the timeline's steps,
+// never on the number of records.
 #pragma once
 
+#include "plan_tree.hpp"
+#include "sketch.hpp"
+
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -17,9 +22,10 @@ struct TraceInfo
 	int status = 0;     // as vr_traces_list reports it
 	double version = 0; // 3: text plans, 4: JSON plans
 	bool json = false;
-	long long number = 0;  // the session's number for the trace (_vr_tmp_tbl_traces.id)
-	long long running = 0; // traced sessions running a statement when the load began
-	std::string loaded_at; // when vr_load_trace began
+	bool loaded = false;   // read from the analysis tables (--load), else streamed
+	long long number = 0;  // the session's number for the trace when loaded
+	long long running = 0; // traced sessions running a statement when it was read
+	std::string read_at;   // when the records were read
 	std::string database;
 	std::string server;
 	std::string report_user;
@@ -27,26 +33,31 @@ struct TraceInfo
 
 struct Overview
 {
-	long long statements = 0;
-	long long distinct = 0;
+	long long statements = 0;  // recorded calls that pass the filters
+	long long normalized = 0;  // normalized statements among them
+	long long distinct = 0;    // distinct texts (estimated beyond a few thousand each)
+	long long not_parsed = 0;  // calls whose text the parser could not read
 	long long sessions = 0;
 	long long nested = 0;          // statements run inside another one
-	long long unknown_buffers = 0; // first records of a backend: no difference to take
-	double total_ms = 0;           // time of the statements that are not nested
-	double all_ms = 0;             // every statement's duration added up
-	double first_s = 0;            // epoch of the first start, the last end
+	long long unknown_buffers = 0; // neither the plan nor an earlier record gives them
+	double elapsed_ms = 0;         // top-level statements: start to end
+	double execution_ms = 0;       // top-level statements: their plans' execution
+	double all_elapsed_ms = 0;     // every statement, nested ones too
+	double all_execution_ms = 0;
+	double first_s = 0; // epoch of the first start, the last end
 	double last_s = 0;
 	std::string first;
 	std::string last;
 	std::string busiest_second; // empty when nothing ran
 	long long busiest_statements = 0;
 	double busiest_busy_ms = 0;
+	std::vector<std::string> databases; // names, for the header
 };
 
 struct TimelineStep
 {
 	long long statements = 0; // statements that ended in the step
-	double busy_ms = 0;       // time spent in top-level statements during the step
+	double busy_ms = 0;       // time sessions spent in top-level statements, start to end
 	std::string label;        // when it starts
 };
 
@@ -68,16 +79,17 @@ struct LaneBar
 {
 	double lo = 0; // epoch seconds, as drawn
 	double hi = 0;
-	double ms = 0;
+	double ms = 0; // elapsed
 	int depth = 0;
 	int rank = 0; // rank of its statement among the top ones, 0 for others
-	long long query_id = 0;
 };
 
 struct Lane
 {
 	int pid = 0;
-	std::string label;
+	std::string label;       // "pid 1234 · alice"
+	std::string application; // in full
+	int application_mark = 0; // its number in the legend, 0 for none
 	std::vector<LaneBar> bars;
 	std::vector<double> busy; // share of each density step the session was busy, when drawn
 };
@@ -89,43 +101,53 @@ struct Lanes
 	std::string which;     // which statements have bars, when not all
 	int density_steps = 0; // 0: no density strips, every statement has its bar
 	std::vector<Lane> lanes;
+	std::vector<std::string> applications; // the legend: mark i + 1 is applications[i]
 };
 
-struct PlanNode
+// One execution of a statement, kept for the slowest ones.
+struct Execution
 {
-	int depth = 0;
-	std::string label;
-	std::string detail;
-	double total_ms = 0; // the node and its children, all loops
-	double self_ms = 0;  // the node alone
-	double rows = 0;
-	double plan_rows = 0;
-	double loops = 0;
-};
-
-struct TriggerTime
-{
-	std::string name;
-	std::string relation;
-	double ms = 0;
-	double calls = 0;
+	bool present = false;
+	double elapsed_ms = 0;
+	double execution_ms = 0;
+	int64_t start_us = 0;
+	int64_t end_us = 0;
+	int pid = 0;
+	uint32_t user_id = 0;
+	std::string application;
+	std::string text; // its own text, cut at max_text
+	long long text_length = 0;
+	std::vector<uint32_t> params;
+	std::string plan;
+	std::string ended; // formatted end
 };
 
 struct Statement
 {
 	int rank = 0;
-	long long query_id = 0;
-	std::string text; // possibly cut at a length; see text_length
+	std::string key; // 16 hex digits: the normalized text and, unless merged, the database
+	std::string text; // normalized, cut at max_text; see text_length
 	long long text_length = 0;
 	std::string short_text;
-	std::string params; // parameter types, "integer, text"; empty for none
+	bool parsed = true; // false: the parser could not read it and it stands as itself
+	uint32_t db_id = 0; // 0 when databases are merged
+	std::vector<std::string> databases;
+	std::vector<std::string> users;
+	std::vector<std::string> applications;
+	long long more_applications = 0;
+	std::string params; // parameter types of the slowest execution, "integer, text"
 
 	long long calls = 0;
-	double total_ms = 0;
-	double mean_ms = 0;
+	double elapsed_ms = 0;
+	double execution_ms = 0;
+	double mean_ms = 0; // elapsed
 	double p95_ms = 0;
-	double max_ms = 0;
 	double min_ms = 0;
+	double max_ms = 0;
+	double execution_mean_ms = 0;
+	double execution_p95_ms = 0;
+	double execution_max_ms = 0;
+	bool p95_exact = true;
 	long long rows = 0;
 	long long hits = 0;
 	long long reads = 0;
@@ -135,22 +157,35 @@ struct Statement
 	long long csw_involuntary = 0;
 	long long faults_major = 0;
 	long long faults_minor = 0;
+	long long unknown_buffers = 0;
 	long long sessions = 0;
-	std::vector<long long> histogram; // duration bins, see histogram_bins
+	long long distinct_texts = 0;
+	bool distinct_exact = true;
+	std::vector<long long> histogram; // elapsed, in histogram_bins bins
+	std::vector<Variant> variants;
+	bool variants_exact = true;
 
-	// Its slowest execution.
-	double slowest_ms = 0;
-	std::string slowest_at;
-	int slowest_pid = 0;
-	std::string plan_text;            // text plans, or JSON that could not be read
-	std::vector<PlanNode> plan_nodes; // JSON plans
-	std::vector<TriggerTime> triggers;
+	Execution slowest;    // by elapsed time
+	Execution planned;    // the slowest that has a plan, when the slowest has none
+	Plan plan;            // of slowest, or of planned
+	bool plan_of_planned = false;
 };
 
 // Durations are counted in half-decade bins from 1 microsecond up:
 // bin i (0-based) holds [10^(i/2 - 3), 10^((i+1)/2 - 3)) ms; the first bin
-// also holds shorter statements, the last one longer ones.
+// also holds shorter statements, the last one longer ones (100 s and up).
 constexpr int histogram_bins = 16;
+constexpr size_t max_text = 20000;
+
+// Calls and times per database, user or application.
+struct Breakdown
+{
+	std::string name;
+	long long calls = 0;
+	double elapsed_ms = 0;
+	double execution_ms = 0;
+	long long statements = 0; // normalized statements with calls there
+};
 
 struct Report
 {
@@ -158,9 +193,21 @@ struct Report
 	Overview overview;
 	Timeline timeline;
 	Lanes lanes;
-	std::vector<Statement> top;
+	std::vector<Statement> top; // ranked, --top of them (all for exports)
+	long long others_calls = 0; // the statements not in top
+	double others_elapsed_ms = 0;
+	long long others_count = 0;
+	std::vector<Breakdown> by_database;
+	std::vector<Breakdown> by_user;
+	std::vector<Breakdown> by_application;
 	std::vector<std::string> notes;
-	std::string sort;
+	std::string sort; // in words
+	bool sort_execution = false; // ranked by execution time
 	std::string focus; // the filters, in words; empty for the whole trace
 	std::string generated_at;
+	bool merged_databases = false;
 };
+
+// The variants worth showing: all when their counts are exact, else those
+// certainly called more than once.
+std::vector<Variant> frequent_variants(const Statement &s);

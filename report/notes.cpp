@@ -1,6 +1,6 @@
 // Where the report's data is partial: the trace was still running, was cut
-// short by a limit or a server stop, or parts of its data files were not
-// loaded.
+// short by a limit or a server stop, parts of its data files were not
+// loaded, or some statements' buffers are not known.
 #include "trace_source.hpp"
 
 #include "format.hpp"
@@ -13,7 +13,7 @@ namespace {
 // load began, or not readable.  Records skipped in the middle of a file
 // leave no trace here: the position moves past them.  Listing the files
 // needs pg_ls_dir and pg_stat_file.
-void data_file_note(Connection &db, const LoadedTrace &trace, std::vector<std::string> &notes)
+void data_file_note(Connection &db, const TraceSource &trace, std::vector<std::string> &notes)
 {
 	Result allowed = db.query(
 	    "SELECT has_function_privilege('pg_catalog.pg_ls_dir(text, boolean, boolean)', 'EXECUTE')"
@@ -52,7 +52,7 @@ void data_file_note(Connection &db, const LoadedTrace &trace, std::vector<std::s
 
 } // namespace
 
-std::vector<std::string> partial_data_notes(Connection &db, const LoadedTrace &trace,
+std::vector<std::string> partial_data_notes(Connection &db, const TraceSource &trace,
                                             const Overview &overview)
 {
 	std::vector<std::string> notes;
@@ -65,12 +65,12 @@ std::vector<std::string> partial_data_notes(Connection &db, const LoadedTrace &t
 			break;
 		case 1:
 		{
-			std::string note = "The trace was still running when it was loaded (" + info.loaded_at +
+			std::string note = "The trace was still running when it was read (" + info.read_at +
 			                   "): statements that ended later are not in this report.";
 			if (info.running > 0)
 				note += " " + std::to_string(info.running) + " traced " +
 				        (info.running == 1 ? "session was" : "sessions were") +
-				        " running a statement when the load began.";
+				        " running a statement when the reading began.";
 			notes.push_back(note);
 			break;
 		}
@@ -88,12 +88,12 @@ std::vector<std::string> partial_data_notes(Connection &db, const LoadedTrace &t
 		default:
 			break;
 	}
-	data_file_note(db, trace, notes);
+	if (info.loaded)
+		data_file_note(db, trace, notes);
 	if (overview.unknown_buffers > 0)
-		notes.push_back(
-		    "Buffer counters are running totals of each server process: the first recorded "
-		    "statement of each process (" +
-		    with_separators(overview.unknown_buffers) +
-		    " here) has no earlier record to subtract from, so its buffer numbers count as 0.");
+		notes.push_back(with_separators(overview.unknown_buffers) +
+		                " statements have no buffer numbers: their plans carry none, and each was "
+		                "the first recorded statement of its server process, whose running totals "
+		                "have no earlier record to subtract from. They count as 0.");
 	return notes;
 }

@@ -7,13 +7,16 @@
 enum class OutputFormat
 {
 	html,
-	text
+	text,
+	csv,
+	json
 };
 
-// What the top statements are ranked by.
+// What the statements are ranked by.
 enum class SortKey
 {
-	total,
+	elapsed,
+	execution,
 	mean,
 	calls,
 	rows,
@@ -30,6 +33,7 @@ enum class PasswordPrompt
 struct Options
 {
 	std::string trace_id;
+	bool list = false; // --list: the traces, no report
 
 	// Connection; empty values leave the choice to libpq (PG* variables,
 	// then its defaults).  dbname may be a whole connection string or URI.
@@ -41,10 +45,19 @@ struct Options
 
 	OutputFormat format = OutputFormat::html;
 	std::string output; // "-" is standard output; empty: the format's default
+	int mode = -1;      // for a new output file; -1: 0600
 	int top = 10;
-	SortKey sort = SortKey::total;
+	bool top_given = false;
+	SortKey sort = SortKey::elapsed;
+	bool calls = false; // csv/json: one row per execution
+	bool merge_databases = false;
+	bool load = false; // through vr_load_trace and the analysis tables
 	std::vector<int> pids;
 	std::vector<std::string> applications;
+	std::vector<std::string> users;
+	std::vector<std::string> databases;
+	std::string from; // time window, as the server reads a timestamptz
+	std::string to;
 	bool reload = false;
 	bool show_help = false;
 	bool show_version = false;
@@ -56,8 +69,11 @@ Options parse_options(int argc, char **argv);
 // The --help text.
 std::string usage_text();
 
-// "total", "mean" ... as the command line spells them.
+// "elapsed", "execution" ... as the command line spells them.
 const char *sort_key_name(SortKey key);
 
 // The output path to use when -o was not given.
 std::string default_output(const Options &options);
+
+// Whether any filter is given.
+bool has_filters(const Options &options);

@@ -1,10 +1,11 @@
-// Writing the report atomically.
+// Writing the report safely.
 #include "output_file.hpp"
 
 #include "errors.hpp"
 #include "progress.hpp"
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -18,32 +19,103 @@ std::string system_error(const std::string &what, const std::string &path)
 	return "could not " + what + " \"" + path + "\": " + std::strerror(errno);
 }
 
+std::string directory_of(const std::string &path)
+{
+	size_t slash = path.rfind('/');
+	if (slash == std::string::npos)
+		return ".";
+	return slash == 0 ? "/" : path.substr(0, slash);
+}
+
 } // namespace
 
-OutputFile::OutputFile(const std::string &path) : path_(path)
+OutputTarget resolve_output(const std::string &path, int new_mode)
 {
+	OutputTarget t;
+	t.path = path;
+	t.resolved = path;
 	if (path == "-")
+	{
+		t.through = true;
+		return t;
+	}
+	// Follow the symlinks to the file they name (which may not exist yet).
+	for (int hops = 0;; hops++)
+	{
+		struct stat st;
+		if (lstat(t.resolved.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+			break;
+		if (hops >= 40)
+			throw Failure("\"" + path + "\": too many levels of symbolic links");
+		std::vector<char> link(PATH_MAX + 1);
+		ssize_t n = readlink(t.resolved.c_str(), link.data(), PATH_MAX);
+		if (n < 0)
+			throw Failure(system_error("follow the symbolic link", t.resolved));
+		std::string next(link.data(), static_cast<size_t>(n));
+		t.resolved = next[0] == '/' ? next : directory_of(t.resolved) + "/" + next;
+		// /dev/stdout and the like end in /proc/self/fd/N: written through.
+		if (t.resolved.compare(0, 6, "/proc/") == 0)
+		{
+			t.through = true;
+			return t;
+		}
+	}
+	struct stat st;
+	if (stat(t.resolved.c_str(), &st) == 0)
+	{
+		t.exists = true;
+		if (S_ISDIR(st.st_mode))
+			throw Failure("\"" + path + "\" is a directory");
+		if (!S_ISREG(st.st_mode))
+		{
+			t.through = true;
+			if (access(t.resolved.c_str(), W_OK) != 0)
+				throw Failure(system_error("write", path));
+			return t;
+		}
+		t.mode = st.st_mode & 07777;
+		t.owner = st.st_uid;
+		t.group = st.st_gid;
+	}
+	else if (errno != ENOENT)
+		throw Failure(system_error("write", path));
+	else
+		t.mode = static_cast<mode_t>(new_mode >= 0 ? new_mode : 0600);
+	std::string dir = directory_of(t.resolved);
+	if (access(dir.c_str(), W_OK) != 0)
+		throw Failure("cannot write the report into \"" + dir + "\": " + std::strerror(errno));
+	return t;
+}
+
+OutputFile::OutputFile(const OutputTarget &target) : target_(target)
+{
+	if (target_.path == "-")
 	{
 		fd_ = STDOUT_FILENO;
 		return;
 	}
-	struct stat st;
-	if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-		throw Failure("\"" + path + "\" is a directory");
-	size_t slash = path.rfind('/');
-	std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-	std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-	std::string pattern = dir + "." + base + ".XXXXXX";
+	if (target_.through)
+		return; // opened at the first write
+	std::string dir = directory_of(target_.resolved);
+	size_t slash = target_.resolved.rfind('/');
+	std::string base = slash == std::string::npos ? target_.resolved : target_.resolved.substr(slash + 1);
+	std::string pattern = dir + "/." + base + ".XXXXXX";
 	std::vector<char> name(pattern.begin(), pattern.end());
 	name.push_back('\0');
 	fd_ = mkstemp(name.data());
 	if (fd_ < 0)
-		throw Failure(system_error("create a file next to", path));
+		throw Failure(system_error("create a file next to", target_.path));
 	temp_path_ = name.data();
-	// mkstemp makes the file private; a report gets the mode of any new file.
-	mode_t mask = umask(0);
-	umask(mask);
-	fchmod(fd_, 0666 & ~mask);
+	if (fchmod(fd_, target_.mode) != 0)
+		throw Failure(system_error("set the mode of", temp_path_));
+	// An existing report keeps its owner where we may give it (as root).
+	if (target_.exists && (target_.owner != geteuid() || target_.group != getegid()))
+	{
+		if (fchown(fd_, target_.owner, target_.group) != 0)
+		{
+			// Not allowed: the file becomes ours, with its mode.
+		}
+	}
 }
 
 OutputFile::~OutputFile()
@@ -52,6 +124,19 @@ OutputFile::~OutputFile()
 		close(fd_);
 	if (!committed_ && !temp_path_.empty())
 		unlink(temp_path_.c_str());
+}
+
+void OutputFile::open_through()
+{
+	struct stat st;
+	int flags = O_WRONLY | O_NOCTTY | O_CLOEXEC;
+	// A regular file reached through /dev/stdout is rewritten from its
+	// start; a device or FIFO is only written to.
+	if (stat(target_.resolved.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+		flags |= O_TRUNC;
+	fd_ = open(target_.resolved.c_str(), flags);
+	if (fd_ < 0)
+		throw Failure(system_error("open", target_.path));
 }
 
 OutputFile &OutputFile::operator<<(std::string_view text)
@@ -65,6 +150,8 @@ OutputFile &OutputFile::operator<<(std::string_view text)
 void OutputFile::flush()
 {
 	check_interrupt();
+	if (fd_ < 0)
+		open_through();
 	const char *p = buffer_.data();
 	size_t left = buffer_.size();
 	while (left > 0)
@@ -76,7 +163,7 @@ void OutputFile::flush()
 			continue;
 		}
 		if (n < 0)
-			throw Failure(system_error("write", path_ == "-" ? "standard output" : path_));
+			throw Failure(system_error("write", target_.path == "-" ? "standard output" : target_.path));
 		p += n;
 		left -= static_cast<size_t>(n);
 		bytes_ += n;
@@ -92,14 +179,24 @@ void OutputFile::commit()
 		committed_ = true;
 		return;
 	}
-	if (fsync(fd_) != 0)
-		throw Failure(system_error("write", path_));
 	int fd = fd_;
 	fd_ = -1;
+	if (target_.through)
+	{
+		committed_ = true;
+		if (close(fd) != 0)
+			throw Failure(system_error("write", target_.path));
+		return;
+	}
+	if (fsync(fd) != 0)
+	{
+		close(fd);
+		throw Failure(system_error("write", target_.path));
+	}
 	if (close(fd) != 0)
-		throw Failure(system_error("write", path_));
+		throw Failure(system_error("write", target_.path));
 	check_interrupt();
-	if (rename(temp_path_.c_str(), path_.c_str()) != 0)
-		throw Failure(system_error("rename the report to", path_));
+	if (rename(temp_path_.c_str(), target_.resolved.c_str()) != 0)
+		throw Failure(system_error("rename the report to", target_.path));
 	committed_ = true;
 }

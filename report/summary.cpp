@@ -1,196 +1,275 @@
-// Overview, timeline and top statements from the analysis tables.
+// Ranking the statements and putting the report together.
 #include "summary.hpp"
 
 #include "errors.hpp"
+#include "format.hpp"
 
 #include <algorithm>
 #include <cmath>
-#include <map>
 
 namespace {
 
-// Buffer counters in the records are running totals of the backend; the
-// difference to the backend's previous record is what the statement (and
-// whatever ran unrecorded since that record) used.  A backend's first record
-// has nothing to subtract from, and a counter that went down means that a
-// new backend took over the process id: both count as 0.
-//
-// A statement is nested when a record of the same process that ends later
-// started no later than it did: its caller, which is still running when the
-// statement ends.  This holds whether a nested record carries its own start
-// time or, as today, the start time of the top-level statement.  The window
-// runs from the process's last record backwards, so that min() only grows
-// its frame.
-const char *const statement_table_sql = R"SQL(
-CREATE TEMP TABLE _vr_report_stmt AS
-SELECT src, pid, user_id, appl_name, query_id, lo, hi, duration, n_rows,
-       CASE WHEN same_backend THEN hit - prev_hit ELSE 0 END AS hit,
-       CASE WHEN same_backend THEN read - prev_read ELSE 0 END AS read,
-       CASE WHEN same_backend THEN tmp_read - prev_tmp_read ELSE 0 END AS tmp_read,
-       CASE WHEN same_backend THEN tmp_written - prev_tmp_written ELSE 0 END AS tmp_written,
-       vol_csw, invol_csw, major_faults, minor_faults,
-       NOT same_backend AS unknown_buffers,
-       coalesce(later_start <= lo, false) AS nested
-  FROM (SELECT *, coalesce(hit >= prev_hit AND read >= prev_read AND tmp_read >= prev_tmp_read
-                           AND tmp_written >= prev_tmp_written, false) AS same_backend
-          FROM (SELECT p.ctid AS src, p.pid, p.user_id, p.appl_name, p.query_id,
-                       p.start_time AS lo, p.end_time AS hi, p.duration,
-                       p.rows_updated AS n_rows,
-                       p.shared_blk_hit AS hit, p.shared_blk_read AS read,
-                       p.tmp_blk_read AS tmp_read, p.tmp_blk_written AS tmp_written,
-                       lag(p.shared_blk_hit) OVER w AS prev_hit,
-                       lag(p.shared_blk_read) OVER w AS prev_read,
-                       lag(p.tmp_blk_read) OVER w AS prev_tmp_read,
-                       lag(p.tmp_blk_written) OVER w AS prev_tmp_written,
-                       coalesce(p.vol_contx_switch, 0) AS vol_csw,
-                       coalesce(p.invol_contx_switch, 0) AS invol_csw,
-                       coalesce(p.page_faults, 0) AS major_faults,
-                       coalesce(p.page_reclaims, 0) AS minor_faults,
-                       min(p.start_time) OVER later AS later_start
-                  FROM pg_temp._vr_tmp_tbl_vireo p
-                 WHERE p.trace_id = $1
-                WINDOW w AS (PARTITION BY p.pid ORDER BY p.end_time),
-                       later AS (PARTITION BY p.pid ORDER BY p.end_time DESC
-                                 ROWS BETWEEN UNBOUNDED PRECEDING AND 1 PRECEDING)) r) s
- WHERE ($2::int4[] IS NULL OR pid = ANY ($2::int4[]))
-   AND ($3::text[] IS NULL OR appl_name = ANY ($3::text[]))
-)SQL";
-
-const char *sort_expression(SortKey key)
+double sort_value(const StatementTotals &t, SortKey key)
 {
 	switch (key)
 	{
-		case SortKey::total:
-			return "sum(duration)";
+		case SortKey::elapsed:
+			return t.elapsed_ms;
+		case SortKey::execution:
+			return t.execution_ms;
 		case SortKey::mean:
-			return "avg(duration)";
+			return t.calls > 0 ? t.elapsed_ms / static_cast<double>(t.calls) : 0;
 		case SortKey::calls:
-			return "count(*)";
+			return static_cast<double>(t.calls);
 		case SortKey::rows:
-			return "sum(n_rows)";
+			return static_cast<double>(t.rows);
 		case SortKey::io:
-			return "sum(read) + sum(tmp_read) + sum(tmp_written)";
+			return static_cast<double>(t.reads + t.temp_read + t.temp_written);
 	}
-	return "sum(duration)";
+	return t.elapsed_ms;
+}
+
+std::string oid_list(const std::set<uint32_t> &oids)
+{
+	std::string list = "{";
+	for (uint32_t oid : oids)
+		list += (list.size() > 1 ? "," : "") + std::to_string(oid);
+	return list + "}";
+}
+
+// Names of the roles, databases or types with these oids, as the server
+// knows them now; an oid it does not know stands as a number.
+std::map<uint32_t, std::string> names(Connection &db, const std::set<uint32_t> &oids,
+                                      const char *query)
+{
+	std::map<uint32_t, std::string> out;
+	if (oids.empty())
+		return out;
+	Result r = db.query(query, {oid_list(oids)});
+	for (int i = 0; i < r.rows(); i++)
+		out[static_cast<uint32_t>(r.integer(i, 0))] = r.text(i, 1);
+	return out;
+}
+
+const char *const role_names_sql =
+    "SELECT u, coalesce(r.rolname::text, 'role ' || u) FROM unnest($1::oid[]) u"
+    " LEFT JOIN pg_catalog.pg_roles r ON r.oid = u";
+const char *const database_names_sql =
+    "SELECT d, coalesce(x.datname::text, 'database ' || d) FROM unnest($1::oid[]) d"
+    " LEFT JOIN pg_catalog.pg_database x ON x.oid = d";
+const char *const type_names_sql =
+    "SELECT t, coalesce(pg_catalog.format_type(t, NULL), t::text) FROM unnest($1::oid[]) t";
+
+std::string name_of(const std::map<uint32_t, std::string> &names, uint32_t oid)
+{
+	auto found = names.find(oid);
+	return found != names.end() ? found->second : std::to_string(oid);
+}
+
+Execution finish_execution(Execution e)
+{
+	if (e.present)
+		e.ended = timestamp_text(e.end_us);
+	return e;
+}
+
+Statement make_statement(const StatementTotals &t, const Normalizer &normalizer, bool json,
+                         const std::map<uint32_t, std::string> &users,
+                         const std::map<uint32_t, std::string> &databases,
+                         const std::map<uint32_t, std::string> &types)
+{
+	Statement s;
+	s.key = t.key;
+	std::string text = trim_blank_lines(normalizer.text(t.text));
+	s.text_length = static_cast<long long>(text.size());
+	s.text = text.substr(0, max_text);
+	s.short_text = one_line_text(text, 200);
+	s.parsed = normalizer.parsed(t.text);
+	s.db_id = t.db_id;
+	for (uint32_t d : t.databases)
+		s.databases.push_back(name_of(databases, d));
+	for (uint32_t u : t.users)
+		s.users.push_back(name_of(users, u));
+	s.applications.assign(t.applications.begin(), t.applications.end());
+	s.more_applications = t.more_applications;
+	s.calls = t.calls;
+	s.elapsed_ms = t.elapsed_ms;
+	s.execution_ms = t.execution_ms;
+	s.mean_ms = t.calls > 0 ? t.elapsed_ms / static_cast<double>(t.calls) : 0;
+	s.p95_ms = t.elapsed.quantile(0.95);
+	s.p95_exact = t.elapsed.exact();
+	s.min_ms = t.min_ms;
+	s.max_ms = t.max_ms;
+	s.execution_mean_ms = t.calls > 0 ? t.execution_ms / static_cast<double>(t.calls) : 0;
+	s.execution_p95_ms = t.execution.quantile(0.95);
+	s.execution_max_ms = t.execution_max_ms;
+	s.rows = t.rows;
+	s.hits = t.hits;
+	s.reads = t.reads;
+	s.temp_read = t.temp_read;
+	s.temp_written = t.temp_written;
+	s.csw_voluntary = t.csw_voluntary;
+	s.csw_involuntary = t.csw_involuntary;
+	s.faults_major = t.faults_major;
+	s.faults_minor = t.faults_minor;
+	s.unknown_buffers = t.unknown_buffers;
+	s.sessions = static_cast<long long>(t.pids.size());
+	s.distinct_texts = t.texts.estimate();
+	s.distinct_exact = t.texts.exact();
+	s.histogram = t.histogram;
+	s.variants = t.variants.top();
+	s.variants_exact = t.variants.exact();
+	for (Variant &v : s.variants)
+		v.text = trim_blank_lines(v.text);
+	s.slowest = finish_execution(t.slowest);
+	s.slowest.text = trim_blank_lines(s.slowest.text);
+	s.planned = finish_execution(t.planned);
+	const Execution &shown = holds_plan(s.slowest.plan) || !s.planned.present ? s.slowest : s.planned;
+	s.plan_of_planned = &shown == &s.planned;
+	s.plan = parse_plan(shown.plan, json);
+	if (s.plan.nodes.empty() && s.plan.note.empty())
+		s.plan.note = shown.plan;
+	std::string params;
+	for (uint32_t p : s.slowest.params)
+		params += (params.empty() ? "" : ", ") + name_of(types, p);
+	s.params = params;
+	return s;
+}
+
+std::vector<Breakdown> breakdown(const std::map<uint32_t, GroupTotals> &groups,
+                                 const std::map<uint32_t, std::string> &names)
+{
+	std::vector<Breakdown> out;
+	for (const auto &g : groups)
+		out.push_back({name_of(names, g.first), g.second.calls, g.second.elapsed_ms,
+		               g.second.execution_ms, static_cast<long long>(g.second.statements.size())});
+	return out;
+}
+
+void by_elapsed(std::vector<Breakdown> &rows)
+{
+	std::stable_sort(rows.begin(), rows.end(), [](const Breakdown &a, const Breakdown &b) {
+		return a.elapsed_ms > b.elapsed_ms;
+	});
 }
 
 } // namespace
 
-void build_statement_table(Connection &db, const LoadedTrace &trace, const Options &options)
+std::vector<Variant> frequent_variants(const Statement &s)
 {
-	db.run("DROP TABLE IF EXISTS pg_temp._vr_report_stmt, pg_temp._vr_report_time");
-	db.run(statement_table_sql, {std::to_string(trace.info.number), int_array(options.pids),
-	                             text_array(options.applications)});
-	db.run("CREATE INDEX ON pg_temp._vr_report_stmt (query_id)");
-	db.run("ANALYZE pg_temp._vr_report_stmt");
+	std::vector<Variant> shown;
+	for (const Variant &v : s.variants)
+	{
+		if (s.variants_exact || v.calls - v.error >= 2)
+			shown.push_back(v);
+	}
+	return shown;
 }
 
-Overview read_overview(Connection &db)
+void summarise(const Aggregator &aggregator, const Options &options, Connection &db,
+               Report &report)
 {
-	Result r = db.query(
-	    "SELECT count(*), count(DISTINCT query_id), count(DISTINCT pid),"
-	    "       count(*) FILTER (WHERE nested), count(*) FILTER (WHERE unknown_buffers),"
-	    "       coalesce(sum(duration) FILTER (WHERE NOT nested), 0), coalesce(sum(duration), 0),"
-	    "       date_part('epoch', min(lo)), date_part('epoch', max(hi)),"
-	    "       to_char(min(lo), $1), to_char(max(hi), $1)"
-	    "  FROM pg_temp._vr_report_stmt",
-	    {std::string(timestamp_format)});
-	Overview o;
-	o.statements = r.integer(0, 0);
-	o.distinct = r.integer(0, 1);
-	o.sessions = r.integer(0, 2);
-	o.nested = r.integer(0, 3);
-	o.unknown_buffers = r.integer(0, 4);
-	o.total_ms = r.number(0, 5);
-	o.all_ms = r.number(0, 6);
-	o.first_s = r.number(0, 7);
-	o.last_s = r.number(0, 8);
-	o.first = r.text(0, 9);
-	o.last = r.text(0, 10);
-	return o;
-}
-
-std::vector<Statement> read_top_statements(Connection &db, const Options &options)
-{
-	std::vector<Statement> top;
-	Result r = db.query(std::string("SELECT query_id, count(*), sum(duration), avg(duration),"
-	                                "       max(duration), min(duration), sum(n_rows), sum(hit),"
-	                                "       sum(read), sum(tmp_read), sum(tmp_written),"
-	                                "       sum(vol_csw), sum(invol_csw), sum(major_faults),"
-	                                "       sum(minor_faults)"
-	                                "  FROM pg_temp._vr_report_stmt GROUP BY query_id"
-	                                " ORDER BY ") +
-	                        sort_expression(options.sort) + " DESC, query_id LIMIT $1",
-	                    {std::to_string(options.top)});
-	std::map<long long, size_t> index;
-	std::vector<long long> ids;
-	for (int i = 0; i < r.rows(); i++)
+	Overview &o = report.overview;
+	const std::vector<StatementTotals> &all = aggregator.statements();
+	std::vector<size_t> ranked;
+	for (size_t i = 0; i < all.size(); i++)
 	{
-		Statement s;
-		s.rank = i + 1;
-		s.query_id = r.integer(i, 0);
-		s.calls = r.integer(i, 1);
-		s.total_ms = r.number(i, 2);
-		s.mean_ms = r.number(i, 3);
-		s.max_ms = r.number(i, 4);
-		s.min_ms = r.number(i, 5);
-		s.rows = r.integer(i, 6);
-		s.hits = r.integer(i, 7);
-		s.reads = r.integer(i, 8);
-		s.temp_read = r.integer(i, 9);
-		s.temp_written = r.integer(i, 10);
-		s.csw_voluntary = r.integer(i, 11);
-		s.csw_involuntary = r.integer(i, 12);
-		s.faults_major = r.integer(i, 13);
-		s.faults_minor = r.integer(i, 14);
-		s.histogram.assign(histogram_bins, 0);
-		index[s.query_id] = top.size();
-		ids.push_back(s.query_id);
-		top.push_back(std::move(s));
+		if (all[i].calls > 0)
+			ranked.push_back(i);
 	}
-	if (top.empty())
-		return top;
-	Param id_list = int8_array(ids);
+	std::sort(ranked.begin(), ranked.end(), [&](size_t a, size_t b) {
+		double x = sort_value(all[a], options.sort);
+		double y = sort_value(all[b], options.sort);
+		return x != y ? x > y : all[a].key < all[b].key;
+	});
 
-	Result p95 = db.query("SELECT query_id, percentile_cont(0.95) WITHIN GROUP (ORDER BY duration),"
-	                      "       count(DISTINCT pid)"
-	                      "  FROM pg_temp._vr_report_stmt WHERE query_id = ANY ($1::int8[])"
-	                      " GROUP BY query_id",
-	                      {id_list});
-	for (int i = 0; i < p95.rows(); i++)
+	o.statements = aggregator.counted();
+	o.normalized = static_cast<long long>(ranked.size());
+	for (size_t i : ranked)
+		o.distinct += all[i].texts.estimate();
+	o.not_parsed = aggregator.not_parsed();
+	for (const auto &entry : aggregator.sessions())
+		o.sessions += entry.second.seen ? 1 : 0;
+	o.nested = aggregator.nested();
+	o.unknown_buffers = aggregator.unknown_buffers();
+	for (const auto &entry : aggregator.sessions())
 	{
-		Statement &s = top[index.at(p95.integer(i, 0))];
-		s.p95_ms = p95.number(i, 1);
-		s.sessions = p95.integer(i, 2);
+		for (const OpenStatement &open : entry.second.open)
+		{
+			if (open.counted)
+			{
+				o.elapsed_ms += static_cast<double>(open.end_us - open.start_us) / 1000.0;
+				o.execution_ms += static_cast<double>(open.execution_ms);
+			}
+		}
+	}
+	o.all_elapsed_ms = aggregator.all_elapsed_ms();
+	o.all_execution_ms = aggregator.all_execution_ms();
+	if (o.statements > 0)
+	{
+		o.first_s = static_cast<double>(aggregator.first_us()) / 1e6;
+		o.last_s = static_cast<double>(aggregator.last_us()) / 1e6;
+		o.first = timestamp_text(aggregator.first_us());
+		o.last = timestamp_text(aggregator.last_us());
 	}
 
-	// Half-decade bins from 1 microsecond (log10 of -3 in ms) to 100 s.
-	Result bins = db.query(
-	    "SELECT query_id, least(width_bucket(log(greatest(duration, 0.001)), -3, 5, $2), $2) - 1,"
-	    "       count(*)"
-	    "  FROM pg_temp._vr_report_stmt WHERE query_id = ANY ($1::int8[]) GROUP BY 1, 2",
-	    {id_list, std::to_string(histogram_bins)});
-	for (int i = 0; i < bins.rows(); i++)
+	// Names for what is shown.
+	bool exporting = options.format == OutputFormat::csv || options.format == OutputFormat::json;
+	size_t shown = exporting && !options.top_given
+	                   ? ranked.size()
+	                   : std::min(ranked.size(), static_cast<size_t>(options.top));
+	std::set<uint32_t> user_oids;
+	std::set<uint32_t> database_oids;
+	std::set<uint32_t> type_oids;
+	for (const auto &g : aggregator.by_user())
+		user_oids.insert(g.first);
+	for (const auto &g : aggregator.by_database())
+		database_oids.insert(g.first);
+	for (size_t i = 0; i < shown; i++)
+		type_oids.insert(all[ranked[i]].slowest.params.begin(), all[ranked[i]].slowest.params.end());
+	std::map<uint32_t, std::string> users = names(db, user_oids, role_names_sql);
+	std::map<uint32_t, std::string> databases = names(db, database_oids, database_names_sql);
+	std::map<uint32_t, std::string> types = names(db, type_oids, type_names_sql);
+	for (uint32_t d : database_oids)
+		o.databases.push_back(name_of(databases, d));
+
+	std::vector<int> ranks(all.size(), 0);
+	for (size_t i = 0; i < shown; i++)
 	{
-		long long bin = std::clamp<long long>(bins.integer(i, 1), 0, histogram_bins - 1);
-		top[index.at(bins.integer(i, 0))].histogram[static_cast<size_t>(bin)] += bins.integer(i, 2);
+		report.top.push_back(make_statement(all[ranked[i]], aggregator.normalizer(),
+		                                    report.trace.json, users, databases, types));
+		report.top.back().rank = static_cast<int>(i + 1);
+		ranks[ranked[i]] = static_cast<int>(i + 1);
+	}
+	for (size_t i = shown; i < ranked.size(); i++)
+	{
+		report.others_calls += all[ranked[i]].calls;
+		report.others_elapsed_ms += all[ranked[i]].elapsed_ms;
+		report.others_count++;
 	}
 
-	Result texts = db.query(
-	    "SELECT DISTINCT ON (q.query_id) q.query_id, left(q.query, 20000), length(q.query),"
-	    "       left(btrim(regexp_replace(q.query, '\\s+', ' ', 'g')), 200),"
-	    "       (SELECT string_agg(format_type(t, NULL), ', ' ORDER BY o)"
-	    "          FROM unnest(coalesce(q.params::oid[], q.paramsarr)) WITH ORDINALITY AS u(t, o))"
-	    "  FROM pg_temp._vr_tmp_tbl_query q WHERE q.query_id = ANY ($1::int8[])"
-	    " ORDER BY q.query_id",
-	    {id_list});
-	for (int i = 0; i < texts.rows(); i++)
+	report.by_database = breakdown(aggregator.by_database(), databases);
+	report.by_user = breakdown(aggregator.by_user(), users);
+	for (const auto &g : aggregator.by_application())
+		report.by_application.push_back({g.first.empty() ? "(none)" : g.first, g.second.calls,
+		                                 g.second.elapsed_ms, g.second.execution_ms,
+		                                 static_cast<long long>(g.second.statements.size())});
+	by_elapsed(report.by_database);
+	by_elapsed(report.by_user);
+	by_elapsed(report.by_application);
+
+	if (options.format == OutputFormat::html)
 	{
-		Statement &s = top[index.at(texts.integer(i, 0))];
-		s.text = texts.text(i, 1);
-		s.text_length = texts.integer(i, 2);
-		s.short_text = texts.text(i, 3);
-		s.params = texts.text(i, 4);
+		report.timeline = build_timeline(aggregator, o);
+		report.lanes = build_lanes(aggregator, o, report.timeline, ranks, users);
 	}
-	return top;
+	else if (options.format == OutputFormat::text)
+	{
+		// The busiest second without drawing anything.
+		Overview busiest = o;
+		build_timeline(aggregator, busiest);
+		o.busiest_second = busiest.busiest_second;
+		o.busiest_statements = busiest.busiest_statements;
+		o.busiest_busy_ms = busiest.busiest_busy_ms;
+	}
 }

@@ -1,29 +1,16 @@
 // The timeline: how many statements ended and how busy the sessions were,
-// step by step across the trace.
+// step by step across the trace.  Busy time is each top-level statement's
+// elapsed time, from its start to its end, spread over the steps it
+// covers; nested statements are inside their caller's time.
 #include "summary.hpp"
 
+#include "format.hpp"
+
+#include <algorithm>
 #include <cmath>
+#include <unordered_map>
 
 namespace {
-
-// Statements and busy time per unit of time (a second, or a tenth for
-// short traces; $1 units per second).  Busy time is each top-level
-// statement's execution time from its start on, spread over the units it
-// covers; nested statements are inside their caller's time and are not
-// counted again.
-const char *const time_table_sql = R"SQL(
-CREATE TEMP TABLE _vr_report_time AS
-SELECT u AS unit, sum(n)::int8 AS statements, sum(busy)::float8 AS busy_ms
-  FROM (SELECT floor(date_part('epoch', hi) * $1)::int8 AS u, 1 AS n, 0::float8 AS busy
-          FROM pg_temp._vr_report_stmt
-        UNION ALL
-        SELECT g.u, 0, (least(b.e, (g.u + 1)::float8 / $1) - greatest(b.s, g.u::float8 / $1)) * 1000
-          FROM (SELECT s, s + duration / 1000 AS e
-                  FROM (SELECT date_part('epoch', lo) AS s, duration
-                          FROM pg_temp._vr_report_stmt WHERE NOT nested) a) b,
-               generate_series(floor(b.s * $1)::int8, ceil(b.e * $1)::int8 - 1) AS g(u)) t
- GROUP BY u
-)SQL";
 
 // Round steps, in seconds; the timeline takes the smallest that gives at
 // most max_timeline_steps steps.
@@ -31,17 +18,45 @@ const double step_choices[] = {0.1,  0.2,   0.5,   1,     2,     5,      10,    
                                30,   60,    120,   300,   600,   900,    1800,   3600,
                                7200, 10800, 21600, 43200, 86400, 172800, 604800, 2592000};
 
-const char *label_pattern(double seconds, double span)
+const char *label_pattern(double seconds, double span, bool &millis)
 {
+	millis = false;
 	if (span > 2 * 86400)
-		return "MM-DD HH24:MI";
+		return "%m-%d %H:%M";
 	if (seconds < 1)
-		return "HH24:MI:SS.MS";
-	return seconds >= 60 ? "HH24:MI" : "HH24:MI:SS";
+	{
+		millis = true;
+		return "%H:%M:%S";
+	}
+	return seconds >= 60 ? "%H:%M" : "%H:%M:%S";
+}
+
+int64_t floor_div(int64_t a, int64_t b)
+{
+	return a / b - ((a % b != 0) && ((a < 0) != (b < 0)));
+}
+
+int64_t ceil_div(int64_t a, int64_t b)
+{
+	return -floor_div(-a, b);
+}
+
+// Calls f(first unit, last unit) of every top-level statement that counts.
+template <typename F>
+void each_top_level(const Aggregator &aggregator, F f)
+{
+	for (const auto &entry : aggregator.sessions())
+	{
+		for (const OpenStatement &o : entry.second.open)
+		{
+			if (o.counted && o.end_us > o.start_us)
+				f(entry.first, o);
+		}
+	}
 }
 
 // About six labelled ticks on round times.
-void make_ticks(Connection &db, Timeline &timeline)
+void make_ticks(Timeline &timeline)
 {
 	double span = timeline.step_s * static_cast<double>(timeline.steps.size());
 	double spacing = step_choices[sizeof step_choices / sizeof step_choices[0] - 1];
@@ -53,80 +68,124 @@ void make_ticks(Connection &db, Timeline &timeline)
 			break;
 		}
 	}
-	std::string list = "{";
+	bool millis;
+	const char *pattern = label_pattern(spacing, span, millis);
 	for (double k = std::ceil(timeline.start_s / spacing - 1e-9);
 	     k * spacing <= timeline.start_s + span + 1e-9; k += 1)
-		list += (list.size() > 1 ? "," : "") + std::to_string(k * spacing);
-	list += "}";
-	Result r =
-	    db.query("SELECT t, to_char(to_timestamp(t), $2) FROM unnest($1::float8[]) AS t ORDER BY t",
-	             {list, std::string(label_pattern(spacing, span))});
-	for (int i = 0; i < r.rows(); i++)
-		timeline.ticks.push_back({r.number(i, 0), r.text(i, 1)});
+	{
+		double at = k * spacing;
+		timeline.ticks.push_back(
+		    {at, format_time(std::llround(at * 1e6), pattern, millis, false)});
+	}
 }
 
 } // namespace
 
-Timeline read_timeline(Connection &db, Overview &overview)
+Timeline build_timeline(const Aggregator &aggregator, Overview &overview)
 {
 	Timeline timeline;
-	long long per_second = overview.last_s - overview.first_s < 120 ? 10 : 1;
-	db.run(time_table_sql, {std::to_string(per_second)});
-	Result range = db.query("SELECT min(unit), max(unit) FROM pg_temp._vr_report_time");
-	if (range.null(0, 0))
+	if (aggregator.counted() == 0)
 		return timeline;
-	long long first = range.integer(0, 0);
-	long long last = range.integer(0, 1);
+	long long per_second = overview.last_s - overview.first_s < 120 ? 10 : 1;
+	int64_t unit = std::max<int64_t>(1000000 / per_second, aggregator.ended().unit_us());
 
-	long long units = 0; // units per step
+	// The units in use: where statements ended, and those busy time covers.
+	int64_t first = INT64_MAX;
+	int64_t last = INT64_MIN;
+	for (const auto &c : aggregator.ended().counts())
+	{
+		int64_t u = floor_div(c.first * aggregator.ended().unit_us(), unit);
+		first = std::min(first, u);
+		last = std::max(last, u);
+	}
+	each_top_level(aggregator, [&](int, const OpenStatement &o) {
+		first = std::min(first, floor_div(o.start_us, unit));
+		last = std::max(last, ceil_div(o.end_us, unit) - 1);
+	});
+
+	long long units = 0; // per step
 	for (double s : step_choices)
 	{
-		long long u = std::llround(s * static_cast<double>(per_second));
-		if (u >= 1 &&
-		    std::fabs(s * static_cast<double>(per_second) - static_cast<double>(u)) < 1e-9 &&
-		    (last - first + u) / u <= max_timeline_steps)
+		auto step_us = static_cast<int64_t>(std::llround(s * 1e6));
+		if (step_us % unit == 0 && (last - first + step_us / unit) / (step_us / unit) <= max_timeline_steps)
 		{
-			units = u;
+			units = step_us / unit;
 			break;
 		}
 	}
 	if (units == 0)
 		units = (last - first + max_timeline_steps) / max_timeline_steps;
-	long long start = first / units * units;
-	long long count = (last - start) / units + 1;
-	timeline.step_s = static_cast<double>(units) / static_cast<double>(per_second);
-	timeline.start_s = static_cast<double>(start) / static_cast<double>(per_second);
+	int64_t start = floor_div(first, units) * units;
+	int64_t count = (last - start) / units + 1;
+	int64_t step_us = units * unit;
+	int64_t start_us = start * unit;
+	timeline.step_s = static_cast<double>(step_us) / 1e6;
+	timeline.start_s = static_cast<double>(start_us) / 1e6;
 	timeline.steps.assign(static_cast<size_t>(count), TimelineStep{});
 
-	Result steps = db.query("SELECT unit / $1::int8, sum(statements), sum(busy_ms)"
-	                        "  FROM pg_temp._vr_report_time GROUP BY 1 ORDER BY 1",
-	                        {std::to_string(units)});
-	for (int i = 0; i < steps.rows(); i++)
+	for (const auto &c : aggregator.ended().counts())
 	{
-		long long index = steps.integer(i, 0) - start / units;
-		if (index < 0 || index >= count)
-			continue;
-		timeline.steps[static_cast<size_t>(index)].statements = steps.integer(i, 1);
-		timeline.steps[static_cast<size_t>(index)].busy_ms = steps.number(i, 2);
+		int64_t index = floor_div(c.first * aggregator.ended().unit_us() - start_us, step_us);
+		if (index >= 0 && index < count)
+			timeline.steps[static_cast<size_t>(index)].statements += c.second;
 	}
-	Result labels =
-	    db.query("SELECT to_char(to_timestamp(($1::int8 + i * $2::int8)::float8 / $3::int8), $5)"
-	             "  FROM generate_series(0, $4::int8 - 1) AS i ORDER BY i",
-	             {std::to_string(start), std::to_string(units), std::to_string(per_second),
-	              std::to_string(count),
-	              std::string(label_pattern(timeline.step_s,
-	                                        timeline.step_s * static_cast<double>(count)))});
-	for (int i = 0; i < labels.rows() && i < count; i++)
-		timeline.steps[static_cast<size_t>(i)].label = labels.text(i, 0);
+	// Busy time per step, and per second for the busiest second.
+	std::unordered_map<int64_t, double> busy_seconds;
+	each_top_level(aggregator, [&](int, const OpenStatement &o) {
+		for (int64_t i = std::max<int64_t>(floor_div(o.start_us - start_us, step_us), 0);
+		     i < count && start_us + i * step_us < o.end_us; i++)
+		{
+			int64_t lo = std::max(o.start_us, start_us + i * step_us);
+			int64_t hi = std::min(o.end_us, start_us + (i + 1) * step_us);
+			if (hi > lo)
+				timeline.steps[static_cast<size_t>(i)].busy_ms += static_cast<double>(hi - lo) / 1000.0;
+		}
+		for (int64_t sec = floor_div(o.start_us, 1000000); sec * 1000000 < o.end_us; sec++)
+		{
+			int64_t lo = std::max(o.start_us, sec * 1000000);
+			int64_t hi = std::min(o.end_us, (sec + 1) * 1000000);
+			busy_seconds[sec] += static_cast<double>(hi - lo) / 1000.0;
+		}
+	});
+	bool millis;
+	const char *pattern =
+	    label_pattern(timeline.step_s, timeline.step_s * static_cast<double>(count), millis);
+	for (int64_t i = 0; i < count; i++)
+		timeline.steps[static_cast<size_t>(i)].label =
+		    format_time(start_us + i * step_us, pattern, millis, false);
 
-	Result busiest =
-	    db.query("SELECT to_char(to_timestamp(unit / $1::int8), $2), sum(statements), sum(busy_ms)"
-	             "  FROM pg_temp._vr_report_time GROUP BY unit / $1::int8"
-	             " ORDER BY 3 DESC, 2 DESC, unit / $1::int8 LIMIT 1",
-	             {std::to_string(per_second), std::string("YYYY-MM-DD HH24:MI:SS TZ")});
-	overview.busiest_second = busiest.text(0, 0);
-	overview.busiest_statements = busiest.integer(0, 1);
-	overview.busiest_busy_ms = busiest.number(0, 2);
-	make_ticks(db, timeline);
+	// The busiest second: most busy time, then most statements ended, then
+	// the earliest.  Statements per second are known while the counts are
+	// kept per second or finer.
+	std::unordered_map<int64_t, long long> ended_seconds;
+	if (aggregator.ended().unit_us() <= 1000000)
+		for (const auto &c : aggregator.ended().counts())
+			ended_seconds[floor_div(c.first * aggregator.ended().unit_us(), 1000000)] += c.second;
+	bool found = false;
+	int64_t best = 0;
+	auto better = [&](int64_t sec, double busy, long long n) {
+		if (!found || busy > overview.busiest_busy_ms ||
+		    (busy == overview.busiest_busy_ms &&
+		     (n > overview.busiest_statements || (n == overview.busiest_statements && sec < best))))
+		{
+			found = true;
+			best = sec;
+			overview.busiest_busy_ms = busy;
+			overview.busiest_statements = n;
+		}
+	};
+	for (const auto &b : busy_seconds)
+	{
+		auto n = ended_seconds.find(b.first);
+		better(b.first, b.second, n == ended_seconds.end() ? 0 : n->second);
+	}
+	for (const auto &n : ended_seconds)
+	{
+		if (busy_seconds.count(n.first) == 0)
+			better(n.first, 0, n.second);
+	}
+	if (found)
+		overview.busiest_second = format_time(best * 1000000, "%Y-%m-%d %H:%M:%S", false, true);
+	make_ticks(timeline);
 	return timeline;
 }

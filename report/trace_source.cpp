@@ -1,9 +1,13 @@
-// Finding, checking and loading the trace.
+// Finding, checking and reading the trace.
 #include "trace_source.hpp"
 
 #include "errors.hpp"
+#include "format.hpp"
+#include "json.hpp"
 
-const char *const timestamp_format = "YYYY-MM-DD HH24:MI:SS.MS TZ";
+#include <cmath>
+#include <cstdlib>
+#include <ctime>
 
 namespace {
 
@@ -15,18 +19,25 @@ const char *const status_words[] = {
     "ended at its time limit",
 };
 
+// The server's display form of the times in vr_traces_list.
+const char *const server_time_format = "YYYY-MM-DD HH24:MI:SS.MS TZ";
+
 // The session must not add its own statements to a trace that covers its
-// user, and must not depend on the caller's search_path.  A million records
-// load and sort faster with more memory: the analysis tables are temporary
-// tables, kept in the session's own buffers (temp_buffers, which can change
-// only before the session's first use of a temporary table, and is taken
-// only as needed).
+// user, and must not depend on the caller's search_path.  Loading a million
+// records and sorting them goes faster with more memory: the analysis
+// tables are temporary tables, kept in the session's own buffers
+// (temp_buffers, which can change only before the session's first use of
+// a temporary table, and is taken only as needed).  Times are formatted in
+// the client, in the session's time zone.
 void prepare_session(Connection &db)
 {
 	db.run("SET vireo.enabled = off");
 	db.run("SET search_path = pg_catalog, pg_temp");
 	db.run("SET work_mem = '128MB'");
 	db.run("SET temp_buffers = '256MB'");
+	std::string zone = db.query("SHOW TimeZone").text(0, 0);
+	setenv("TZ", zone.c_str(), 1);
+	tzset();
 }
 
 std::string extension_schema(Connection &db)
@@ -40,18 +51,21 @@ std::string extension_schema(Connection &db)
 	return db.quote_identifier(r.text(0, 0));
 }
 
+const char *const may_read_sql =
+    "owner = (SELECT oid FROM pg_catalog.pg_roles WHERE rolname = current_user)"
+    " OR (SELECT rolsuper FROM pg_catalog.pg_roles WHERE rolname = current_user)";
+
 // Looks the trace up under one plan format; true when listed.
-bool find_in_list(Connection &db, LoadedTrace &trace, const std::string &format)
+bool find_in_list(Connection &db, TraceSource &trace, const std::string &format)
 {
 	db.run("SELECT pg_catalog.set_config('vireo.explain_format', $1, false)", {format});
 	Result r = db.query(
 	    "SELECT comments, to_char(start_time, $2), coalesce(owner::regrole::text, owner::text),"
-	    "       to_char(end_time, $2), to_char(finish_time, $2), status, version, max_size,"
-	    "       owner = (SELECT oid FROM pg_catalog.pg_roles WHERE rolname = current_user)"
-	    "       OR (SELECT rolsuper FROM pg_catalog.pg_roles WHERE rolname = current_user)"
-	    "  FROM " +
+	    "       to_char(end_time, $2), to_char(finish_time, $2), status, version, max_size, " +
+	        std::string(may_read_sql) + ", users_list::oid[]::text, database_list::oid[]::text"
+	                                    "  FROM " +
 	        trace.schema + ".vr_traces_list() WHERE trace_id = $1",
-	    {trace.info.id, std::string(timestamp_format)});
+	    {trace.info.id, std::string(server_time_format)});
 	if (r.rows() == 0)
 		return false;
 	TraceInfo &info = trace.info;
@@ -70,30 +84,39 @@ bool find_in_list(Connection &db, LoadedTrace &trace, const std::string &format)
 		trace.databases = r.text(0, 10);
 	if (!r.flag(0, 8))
 		throw Failure("trace " + info.id + " belongs to role " + info.owner +
-		              ": only a superuser or " + info.owner + " may load it");
+		              ": only a superuser or " + info.owner + " may read it");
 	return true;
 }
 
-void run_load(Connection &db, LoadedTrace &trace, bool reload)
+std::string read_failure(const TraceInfo &info, const SqlError &e, const char *verb)
+{
+	std::string message = e.what();
+	if (message.find("shared_preload_libraries") != std::string::npos)
+		return "the server does not preload vireo: add it to shared_preload_libraries and "
+		       "restart the server";
+	if (message.find("Could not load the trace") != std::string::npos)
+		return "trace " + info.id + " could not be read: its trace.ini is missing or unreadable";
+	return std::string(verb) + " trace " + info.id + " failed: " + message;
+}
+
+std::string now_text(Connection &db)
+{
+	Result r = db.query("SELECT (extract(epoch FROM statement_timestamp()) * 1000000)::int8");
+	return timestamp_text(r.integer(0, 0));
+}
+
+void run_load(Connection &db, TraceSource &trace, bool reload)
 {
 	TraceInfo &info = trace.info;
 	try
 	{
-		Result r = db.query(
-		    "SELECT " + trace.schema + ".vr_load_trace($1, $2), to_char(statement_timestamp(), $3)",
-		    {info.id, std::string(reload ? "true" : "false"), std::string(timestamp_format)});
-		info.loaded_at = r.text(0, 1);
+		info.read_at = now_text(db);
+		db.run("SELECT " + trace.schema + ".vr_load_trace($1, $2)",
+		       {info.id, std::string(reload ? "true" : "false")});
 	}
 	catch (const SqlError &e)
 	{
-		std::string message = e.what();
-		if (message.find("shared_preload_libraries") != std::string::npos)
-			throw Failure("the server does not preload vireo: add it to "
-			              "shared_preload_libraries and restart the server");
-		if (message.find("Could not load the trace") != std::string::npos)
-			throw Failure("trace " + info.id +
-			              " could not be loaded: its trace.ini is missing or unreadable");
-		throw Failure("loading trace " + info.id + " failed: " + message);
+		throw Failure(read_failure(info, e, "loading"));
 	}
 	Result number =
 	    db.query("SELECT id FROM pg_temp._vr_tmp_tbl_traces WHERE trace = $1", {info.id});
@@ -101,13 +124,40 @@ void run_load(Connection &db, LoadedTrace &trace, bool reload)
 		throw Failure("trace " + info.id +
 		              " was loaded, but its number is not in _vr_tmp_tbl_traces");
 	info.number = number.integer(0, 0);
+	info.loaded = true;
+}
+
+std::vector<uint32_t> oids_of(Connection &db, const std::vector<std::string> &names,
+                              const char *query)
+{
+	std::vector<uint32_t> oids;
+	Result r = db.query(query, {text_array(names)});
+	for (int i = 0; i < r.rows(); i++)
+		oids.push_back(static_cast<uint32_t>(r.integer(i, 0)));
+	// A name that names nothing matches no record (oid 0 is nobody's).
+	if (oids.empty())
+		oids.push_back(0);
+	return oids;
+}
+
+int64_t time_of(Connection &db, const std::string &text, const char *option)
+{
+	try
+	{
+		return db.query("SELECT (extract(epoch FROM $1::timestamptz) * 1000000)::int8", {text})
+		    .integer(0, 0);
+	}
+	catch (const SqlError &e)
+	{
+		throw UsageError(std::string("invalid ") + option + " time \"" + text + "\": " + e.what());
+	}
 }
 
 } // namespace
 
-LoadedTrace load_trace(Connection &db, const Options &options, Progress &progress)
+TraceSource find_trace(Connection &db, const Options &options, Progress &progress)
 {
-	LoadedTrace trace;
+	TraceSource trace;
 	trace.info.id = options.trace_id;
 	trace.info.database = db.database();
 	trace.info.server = db.server();
@@ -117,14 +167,43 @@ LoadedTrace load_trace(Connection &db, const Options &options, Progress &progres
 	trace.schema = extension_schema(db);
 	trace.info.report_user = db.query("SELECT current_user").text(0, 0);
 
-	// vr_traces_list and vr_load_trace see only the traces of the session's
-	// plan format: look under both, and load under the one that lists it.
+	// vr_traces_list sees only the traces of the session's plan format:
+	// look under both, and read under the one that lists it.
 	if (!find_in_list(db, trace, "text") && !find_in_list(db, trace, "json"))
 		throw Failure("trace " + options.trace_id +
 		              " does not exist in this server's data directory");
 
-	// Statements of a running trace that are still running when the load
-	// begins end after it, and are left for a later load.
+	trace.stream = !options.load &&
+	               db.query("SELECT pg_catalog.to_regprocedure($1) IS NOT NULL",
+	                        {trace.schema + ".vr_trace_records(text)"})
+	                   .flag(0, 0);
+	return trace;
+}
+
+Filter resolve_filter(Connection &db, const Options &options)
+{
+	Filter f;
+	f.pids = options.pids;
+	f.applications = options.applications;
+	if (!options.users.empty())
+		f.users = oids_of(db, options.users,
+		                  "SELECT oid FROM pg_catalog.pg_roles WHERE rolname = ANY ($1::text[])");
+	if (!options.databases.empty())
+		f.databases = oids_of(
+		    db, options.databases,
+		    "SELECT oid FROM pg_catalog.pg_database WHERE datname = ANY ($1::text[])");
+	if (!options.from.empty())
+		f.from_us = time_of(db, options.from, "--from");
+	if (!options.to.empty())
+		f.to_us = time_of(db, options.to, "--to");
+	return f;
+}
+
+void read_trace(Connection &db, TraceSource &trace, const Options &options, Progress &progress,
+                const RecordSink &sink)
+{
+	// Statements of a running trace that are still running when it is read
+	// end after that, and are left out.
 	if (trace.info.status == 1)
 		trace.info.running = db.query("SELECT count(*) FROM pg_catalog.pg_stat_activity"
 		                              " WHERE backend_type = 'client backend' AND state = 'active'"
@@ -133,10 +212,31 @@ LoadedTrace load_trace(Connection &db, const Options &options, Progress &progres
 		                              "   AND ($2::oid[] IS NULL OR datid = ANY ($2::oid[]))",
 		                              {trace.users, trace.databases})
 		                         .integer(0, 0);
-
-	progress.step("loading trace " + options.trace_id);
+	long long count = 0;
+	auto counting = [&](TraceRecord &r) {
+		if ((++count & 0xFFFF) == 0)
+			progress.step((trace.stream ? "streaming trace " : "reading trace ") + trace.info.id +
+			              ": " + with_separators(count) + " records");
+		sink(r);
+	};
+	if (trace.stream)
+	{
+		progress.step("streaming trace " + trace.info.id);
+		trace.info.read_at = now_text(db);
+		try
+		{
+			read_streamed_records(db, trace.schema, trace.info.id, counting);
+		}
+		catch (const SqlError &e)
+		{
+			throw Failure(read_failure(trace.info, e, "reading"));
+		}
+		return;
+	}
+	progress.step("loading trace " + trace.info.id);
 	run_load(db, trace, options.reload);
-	return trace;
+	progress.step("reading trace " + trace.info.id);
+	read_loaded_records(db, trace.info.number, counting);
 }
 
 std::string status_text(int status)
@@ -144,4 +244,88 @@ std::string status_text(int status)
 	if (status >= 0 && status <= 4)
 		return status_words[status];
 	return "status " + std::to_string(status);
+}
+
+void list_traces(Connection &db, const Options &options, OutputFile &out)
+{
+	prepare_session(db);
+	std::string schema = extension_schema(db);
+	bool files = db.query("SELECT has_function_privilege('pg_catalog.pg_ls_dir(text, boolean, "
+	                      "boolean)', 'EXECUTE') AND has_function_privilege("
+	                      "'pg_catalog.pg_stat_file(text, boolean)', 'EXECUTE')")
+	                 .flag(0, 0);
+	struct Row
+	{
+		std::string id, comment, owner, status, format, start;
+		long long bytes;
+	};
+	std::vector<Row> rows;
+	for (const char *format : {"text", "json"})
+	{
+		db.run("SELECT pg_catalog.set_config('vireo.explain_format', $1, false)",
+		       {std::string(format)});
+		std::string size =
+		    files ? "(SELECT coalesce(sum((pg_catalog.pg_stat_file('traces/' || t.trace_id || '/' "
+		            "|| f, true)).size), 0) FROM pg_catalog.pg_ls_dir('traces/' || t.trace_id, "
+		            "true, false) f WHERE f ~ '^trace-[0-9]+\\.csv$')"
+		          : "-1";
+		Result r = db.query("SELECT trace_id, comments, coalesce(owner::regrole::text, "
+		                    "owner::text), status, to_char(start_time, $1), " +
+		                        size + " FROM " + schema + ".vr_traces_list() t WHERE " +
+		                        may_read_sql + " ORDER BY trace_id",
+		                    {std::string(server_time_format)});
+		for (int i = 0; i < r.rows(); i++)
+			rows.push_back({r.text(i, 0), r.text(i, 1), r.text(i, 2),
+			                status_text(static_cast<int>(r.integer(i, 3))), format, r.text(i, 4),
+			                r.integer(i, 5)});
+	}
+	std::sort(rows.begin(), rows.end(), [](const Row &a, const Row &b) { return a.id < b.id; });
+	if (options.format == OutputFormat::json)
+	{
+		out << "[";
+		for (size_t i = 0; i < rows.size(); i++)
+		{
+			const Row &t = rows[i];
+			out << (i > 0 ? ",\n " : "\n ") << "{\"trace_id\": " << json_quote(t.id)
+			    << ", \"comment\": " << json_quote(t.comment) << ", \"owner\": " << json_quote(t.owner)
+			    << ", \"status\": " << json_quote(t.status) << ", \"plans\": " << json_quote(t.format)
+			    << ", \"started\": " << json_quote(t.start) << ", \"bytes\": "
+			    << (t.bytes < 0 ? std::string("null") : std::to_string(t.bytes)) << "}";
+		}
+		out << "\n]\n";
+		return;
+	}
+	if (options.format == OutputFormat::csv)
+	{
+		out << "trace_id,comment,owner,status,plans,started,bytes\r\n";
+		for (const Row &t : rows)
+			out << csv_field(t.id) << "," << csv_field(t.comment) << "," << csv_field(t.owner) << ","
+			    << csv_field(t.status) << "," << t.format << "," << csv_field(t.start) << ","
+			    << (t.bytes < 0 ? std::string() : std::to_string(t.bytes)) << "\r\n";
+		return;
+	}
+	out << "trace id              plans  status                               size  started"
+	       "                         comment\n";
+	for (const Row &t : rows)
+	{
+		std::string size = t.bytes < 0 ? "-" : human_bytes(t.bytes);
+		out << t.id << "  " << (t.format == "json" ? "JSON " : "text ") << "  "
+		    << t.status + std::string(t.status.size() < 35 ? 35 - t.status.size() : 0, ' ') << "  "
+		    << std::string(size.size() < 8 ? 8 - size.size() : 0, ' ') + size << "  " << t.start
+		    << "  " << printable(one_line_text(t.comment, 60)) << "\n";
+	}
+	if (!files)
+		out << "(sizes need a superuser or EXECUTE on pg_ls_dir and pg_stat_file)\n";
+}
+
+int data_file_count(Connection &db, const TraceSource &trace)
+{
+	Result allowed = db.query(
+	    "SELECT has_function_privilege('pg_catalog.pg_ls_dir(text, boolean, boolean)', 'EXECUTE')");
+	if (!allowed.flag(0, 0))
+		return -1;
+	return static_cast<int>(db.query("SELECT count(*) FROM pg_catalog.pg_ls_dir('traces/' || $1, "
+	                                 "true, false) AS name WHERE name ~ '^trace-[0-9]{1,9}\\.csv$'",
+	                                 {trace.info.id})
+	                            .integer(0, 0));
 }

@@ -1,15 +1,49 @@
-// The two forms of the report.
+// The forms of the report.
 #pragma once
 
+#include "aggregate.hpp"
 #include "model.hpp"
+#include "options.hpp"
 #include "output_file.hpp"
+
+#include <map>
 
 // One self-contained HTML page: styles inline, charts as inline SVG, no
 // script.  It parses as XML too, which the tests check.
 void write_html_report(const Report &report, OutputFile &out);
 
-// The ranked summary for a terminal: one block per statement.
-void write_text_report(const Report &report, OutputFile &out);
+// For a terminal: a ranked table of one line per statement fitted to width
+// columns, then a block per statement.
+void write_text_report(const Report &report, OutputFile &out, int width);
+
+// The ranked statements as CSV, one row each.
+void write_csv_statements(const Report &report, OutputFile &out);
+
+// The trace, the overview and the ranked statements as one JSON object;
+// after the calls of a CallWriter when there were any.
+void write_json_report(const Report &report, OutputFile &out, bool after_calls);
+
+// --calls: one row per execution, written while the trace is read (CSV:
+// the whole output; JSON: the "calls" member, the rest follows).
+class CallWriter
+{
+public:
+	CallWriter(OutputFormat format, OutputFile &out, const TraceInfo &trace,
+	           std::map<uint32_t, std::string> users, std::map<uint32_t, std::string> databases);
+	void add(const Call &call);
+	long long rows() const
+	{
+		return rows_;
+	}
+
+private:
+	OutputFormat format_;
+	OutputFile &out_;
+	const TraceInfo &trace_;
+	std::map<uint32_t, std::string> users_;
+	std::map<uint32_t, std::string> databases_;
+	long long rows_ = 0;
+};
 
 // The page's style sheet.
 extern const char *const page_style;

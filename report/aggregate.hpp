@@ -1,0 +1,315 @@
+// The client-side aggregation of a trace: records go in one by one, in the
+// order of their data files, and what stays in memory grows with the
+// normalized statements and the sessions, not with the records.
+//
+// Per session (server process) it keeps the previous record's running
+// buffer totals, one record in waiting (its elapsed time is capped at the
+// next statement's start, so it is counted when that arrives), and the
+// stack of its statements that no later record has yet shown to be nested.
+// A statement is nested when a record of the same process that ends later
+// started no later than it did: its caller.  The stack holds 24 bytes per
+// statement that is top-level so far.
+#pragma once
+
+#include "model.hpp"
+#include "normalize.hpp"
+#include "record.hpp"
+#include "sketch.hpp"
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+// Which records count; the others still serve as the previous or next
+// record of their session.
+struct Filter
+{
+	std::vector<int> pids;
+	std::vector<std::string> applications;
+	std::vector<uint32_t> users;
+	std::vector<uint32_t> databases;
+	int64_t from_us = INT64_MIN;
+	int64_t to_us = INT64_MAX;
+};
+
+// One execution as --calls writes it.
+struct Call
+{
+	const TraceRecord *record = nullptr; // its texts (query, application)
+	int64_t start_us = 0;
+	int64_t end_us = 0; // as recorded
+	double elapsed_ms = 0;
+	double execution_ms = 0;
+	int64_t hits = 0;
+	int64_t reads = 0;
+	int64_t temp_read = 0;
+	int64_t temp_written = 0;
+	const char *buffers_from = ""; // "plan", "difference" or "unknown"
+	std::string_view key;
+};
+
+// Accumulated numbers of one normalized statement.
+struct StatementTotals
+{
+	uint32_t text = 0; // the Normalizer's number
+	uint32_t db_id = 0;
+	std::string key;
+	long long calls = 0;
+	double elapsed_ms = 0;
+	double execution_ms = 0;
+	double min_ms = 0;
+	double max_ms = 0;
+	double execution_max_ms = 0;
+	long long rows = 0;
+	long long hits = 0;
+	long long reads = 0;
+	long long temp_read = 0;
+	long long temp_written = 0;
+	long long csw_voluntary = 0;
+	long long csw_involuntary = 0;
+	long long faults_major = 0;
+	long long faults_minor = 0;
+	long long unknown_buffers = 0;
+	QuantileSketch elapsed;
+	QuantileSketch execution;
+	std::vector<long long> histogram = std::vector<long long>(histogram_bins, 0);
+	DistinctCounter texts;
+	VariantSummary variants;
+	std::set<int> pids;
+	std::set<uint32_t> users;
+	std::set<uint32_t> databases;
+	std::set<std::string> applications; // up to max_applications
+	long long more_applications = 0;
+	Execution slowest;
+	Execution planned;
+};
+
+// Statements ended, counted per unit of time; the unit grows (0.1 s, 1 s,
+// 1 min, 1 h, 1 day) when too many units are in use, each a multiple of
+// the one before, so that counts move into the larger unit exactly.
+class UnitCounts
+{
+public:
+	void add(int64_t at_us);
+	int64_t unit_us() const
+	{
+		return unit_us_;
+	}
+	const std::unordered_map<int64_t, long long> &counts() const
+	{
+		return counts_;
+	}
+
+private:
+	static constexpr size_t max_units = 200000;
+	int64_t unit_us_ = 100000;
+	std::unordered_map<int64_t, long long> counts_;
+};
+
+// A statement of a session that is top-level so far.
+struct OpenStatement
+{
+	int64_t start_us;
+	int64_t end_us; // capped
+	float execution_ms;
+	bool counted; // passes the filters
+};
+
+// A call that may get a bar in the lanes.
+struct BarCandidate
+{
+	double elapsed_ms;
+	double execution_ms;
+	int64_t start_us;
+	int64_t end_us;
+	int pid;
+	size_t statement;
+	bool operator>(const BarCandidate &other) const
+	{
+		return elapsed_ms > other.elapsed_ms;
+	}
+};
+
+struct Session
+{
+	bool have_previous = false;
+	int64_t previous[8] = {};
+	bool waiting = false;
+	TraceRecord record; // the record in waiting, with its derived numbers below
+	uint32_t text = 0;
+	uint64_t hash = 0;
+	size_t statement = 0;
+	bool counted = false;
+	const char *buffers_from = "";
+	int64_t hits = 0;
+	int64_t reads = 0;
+	int64_t temp_read = 0;
+	int64_t temp_written = 0;
+	std::deque<OpenStatement> open;
+	bool seen = false; // has counted records
+	int64_t first_us = 0; // its first counted statement's start
+	uint32_t first_user = 0;
+	std::string first_application;
+};
+
+struct GroupTotals
+{
+	long long calls = 0;
+	double elapsed_ms = 0;
+	double execution_ms = 0;
+	std::unordered_set<size_t> statements;
+};
+
+class Aggregator
+{
+public:
+	Aggregator(const Filter &filter, bool json_plans, bool merge_databases);
+
+	// Called for each counted execution when set (--calls).
+	std::function<void(const Call &)> on_call;
+
+	void add(TraceRecord &record);
+	// After the last record: the waiting records are counted.
+	void finish();
+
+	// What was gathered.
+	const Normalizer &normalizer() const
+	{
+		return normalizer_;
+	}
+	const std::vector<StatementTotals> &statements() const
+	{
+		return statements_;
+	}
+	std::vector<StatementTotals> &statements()
+	{
+		return statements_;
+	}
+	const std::map<int, Session> &sessions() const
+	{
+		return sessions_;
+	}
+	const UnitCounts &ended() const
+	{
+		return ended_;
+	}
+	const std::vector<BarCandidate> &longest() const
+	{
+		return longest_;
+	}
+	long long records() const
+	{
+		return records_;
+	}
+	long long counted() const
+	{
+		return counted_;
+	}
+	long long nested() const
+	{
+		return nested_;
+	}
+	long long not_parsed() const
+	{
+		return not_parsed_;
+	}
+	long long unknown_buffers() const
+	{
+		return unknown_buffers_;
+	}
+	double all_elapsed_ms() const
+	{
+		return all_elapsed_ms_;
+	}
+	double all_execution_ms() const
+	{
+		return all_execution_ms_;
+	}
+	int64_t first_us() const
+	{
+		return first_us_;
+	}
+	int64_t last_us() const
+	{
+		return last_us_;
+	}
+	const std::map<uint32_t, GroupTotals> &by_database() const
+	{
+		return by_database_;
+	}
+	const std::map<uint32_t, GroupTotals> &by_user() const
+	{
+		return by_user_;
+	}
+	const std::map<std::string, GroupTotals> &by_application() const
+	{
+		return by_application_;
+	}
+	long long other_applications() const
+	{
+		return other_applications_;
+	}
+	// Every pid, application, user and database met, counted or not: for
+	// the message when the filters match nothing.
+	const std::set<int> &all_pids() const
+	{
+		return all_pids_;
+	}
+	const std::set<std::string> &all_applications() const
+	{
+		return all_applications_;
+	}
+	const std::set<uint32_t> &all_users() const
+	{
+		return all_users_;
+	}
+	const std::set<uint32_t> &all_databases() const
+	{
+		return all_databases_;
+	}
+
+	static constexpr size_t max_applications = 32;  // per statement
+	static constexpr size_t max_groups = 1000;      // applications in the breakdown
+	static constexpr size_t max_bar_candidates = 3000;
+
+private:
+	bool passes(const TraceRecord &r) const;
+	void settle(Session &session, const TraceRecord *next);
+	void count(Session &session, double elapsed_ms, int64_t end_us);
+	size_t statement_of(uint32_t text, uint32_t db);
+
+	Filter filter_;
+	bool json_;
+	bool merge_;
+	Normalizer normalizer_;
+	std::vector<StatementTotals> statements_;
+	std::unordered_map<uint64_t, size_t> index_;
+	std::map<int, Session> sessions_;
+	UnitCounts ended_;
+	std::vector<BarCandidate> longest_; // a min-heap on elapsed time
+	long long records_ = 0;
+	long long counted_ = 0;
+	long long nested_ = 0;
+	long long not_parsed_ = 0;
+	long long unknown_buffers_ = 0;
+	double all_elapsed_ms_ = 0;
+	double all_execution_ms_ = 0;
+	int64_t first_us_ = INT64_MAX;
+	int64_t last_us_ = INT64_MIN;
+	std::map<uint32_t, GroupTotals> by_database_;
+	std::map<uint32_t, GroupTotals> by_user_;
+	std::map<std::string, GroupTotals> by_application_;
+	long long other_applications_ = 0;
+	std::set<int> all_pids_;
+	std::set<std::string> all_applications_;
+	std::set<uint32_t> all_users_;
+	std::set<uint32_t> all_databases_;
+};
+
+// The bin of histogram_bins for a duration in ms.
+int histogram_bin(double ms);
