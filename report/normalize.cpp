@@ -3,6 +3,7 @@
 
 #include "errors.hpp"
 
+#include <algorithm>
 #include <functional>
 #include <pg_query.h>
 
@@ -43,15 +44,88 @@ Normalizer::Normalizer() : cache_(cache_slots)
 {
 }
 
+std::string fold(std::string_view text)
+{
+	std::string out;
+	out.reserve(text.size());
+	bool blank = false;
+	size_t i = 0;
+	auto space = [&] { blank = !out.empty(); };
+	while (i < text.size())
+	{
+		char c = text[i];
+		if (c == ' ' || c == '\n' || c == '\t' || c == '\r' || c == '\f' || c == '\v')
+		{
+			space();
+			i++;
+			continue;
+		}
+		if (c == '-' && i + 1 < text.size() && text[i + 1] == '-')
+		{
+			while (i < text.size() && text[i] != '\n')
+				i++;
+			space();
+			continue;
+		}
+		if (c == '/' && i + 1 < text.size() && text[i + 1] == '*')
+		{
+			int depth = 0;
+			while (i < text.size())
+			{
+				if (text.compare(i, 2, "/*") == 0)
+				{
+					depth++;
+					i += 2;
+				}
+				else if (text.compare(i, 2, "*/") == 0)
+				{
+					i += 2;
+					if (--depth == 0)
+						break;
+				}
+				else
+					i++;
+			}
+			space();
+			continue;
+		}
+		if (blank)
+			out += ' ';
+		blank = false;
+		if (c == '"' || c == '\'')
+		{
+			// Up to the closing quote; a doubled quote stays inside.
+			size_t end = i + 1;
+			while (end < text.size())
+			{
+				if (text[end] == c && (end + 1 >= text.size() || text[end + 1] != c))
+					break;
+				end += text[end] == c ? 2 : 1;
+			}
+			end = std::min(end + 1, text.size());
+			out.append(text.substr(i, end - i));
+			i = end;
+			continue;
+		}
+		out += c;
+		i++;
+	}
+	while (!out.empty() && (out.back() == ';' || out.back() == ' '))
+		out.pop_back();
+	return out;
+}
+
 uint32_t Normalizer::intern(std::string_view normalized, bool parsed)
 {
-	auto found = numbers_.find(normalized);
+	std::string key = fold(normalized);
+	auto found = numbers_.find(key);
 	if (found != numbers_.end())
 		return found->second;
 	auto number = static_cast<uint32_t>(texts_.size());
 	texts_.emplace_back(normalized);
+	keys_.push_back(std::move(key));
 	parsed_.push_back(parsed);
-	numbers_.emplace(std::string_view(texts_.back()), number);
+	numbers_.emplace(std::string_view(keys_.back()), number);
 	return number;
 }
 

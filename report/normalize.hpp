@@ -15,11 +15,13 @@ class Normalizer
 public:
 	Normalizer();
 
-	// The number of the normalized form of text (equal texts, and texts that
-	// differ only in their constants, get the same number).  hash is the
-	// text's hash, which the caller has at hand.
+	// The number of the normalized form of text: texts that differ only in
+	// their constants, white space, comments and a final semicolon get the
+	// same number, as pg_stat_statements folds them.  hash is the text's
+	// hash, which the caller has at hand.
 	uint32_t normalize(std::string_view text, uint64_t hash);
 
+	// The normalized text first met of those that got this number.
 	const std::string &text(uint32_t number) const
 	{
 		return texts_[number];
@@ -49,10 +51,16 @@ private:
 	};
 	std::vector<Slot> cache_;
 	std::deque<std::string> texts_;
+	std::deque<std::string> keys_; // the forms compared: see fold()
 	std::vector<bool> parsed_;
 	std::unordered_map<std::string_view, uint32_t> numbers_;
 	long long failures_ = 0;
 };
+
+// A normalized text without what does not change the statement: runs of
+// white space become one blank, comments go, as does a final semicolon;
+// quoted identifiers and strings stay as they are.
+std::string fold(std::string_view text);
 
 // The hash the report uses for texts.
 uint64_t text_hash(std::string_view text);

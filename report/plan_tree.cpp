@@ -216,6 +216,13 @@ void parse_text_plan(const std::string &text, Plan &plan)
 		}
 		if (is_subplan_header(trimmed))
 		{
+			// "SubPlan 1" under a node's children belongs to the node whose
+			// lines stand at its column, not to the child before it.
+			while (!stack.empty() && columns.back() >= static_cast<long>(column))
+			{
+				stack.pop_back();
+				columns.pop_back();
+			}
 			header_column = static_cast<long>(column);
 			header_name = std::string(trimmed);
 			header_role = starts_with(trimmed, "CTE ")        ? PlanNode::Role::cte
@@ -600,7 +607,11 @@ PlanBuffers top_node_buffers(std::string_view plan, bool json)
 		return b;
 	}
 	// The top node's own lines: after the first line, up to its first
-	// child, subplan or the summary.
+	// child, subplan or the summary.  The capture prints buffers with
+	// every analyzed plan, and EXPLAIN leaves out a "Buffers:" line whose
+	// numbers are all 0: an analyzed plan without one used no buffers.
+	if (plan.find("(actual ") != std::string_view::npos)
+		b.known = true;
 	size_t start = plan.find('\n');
 	while (start != std::string_view::npos)
 	{

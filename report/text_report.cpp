@@ -112,31 +112,34 @@ void write_head(const Report &r, OutputFile &out, size_t width)
 	out << wrap("vireo trace " + t.id + "  " +
 	                (t.comment.empty() ? "(no comment)" : "\"" + t.comment + "\""),
 	            "", width)
-	    << "  owner " << printable(t.owner) << ", " << status_text(t.status) << ", "
-	    << (t.json ? "JSON" : "text") << " plans (version " << fixed(t.version, 1) << ")\n"
-	    << "  started " << t.start;
-	if (!t.finish.empty())
-		out << ", ended " << t.finish;
-	else if (!t.end.empty())
-		out << ", planned end " << t.end;
-	out << "\n  " << (t.loaded ? "loaded " : "streamed ") << t.read_at << " from database "
-	    << printable(t.database) << " on " << printable(t.server) << "\n";
+	    << wrap("owner " + t.owner + ", " + status_text(t.status) + ", " + (t.json ? "JSON" : "text") +
+	                " plans (version " + fixed(t.version, 1) + ")",
+	            "  ", width)
+	    << wrap("started " + t.start +
+	                (!t.finish.empty() ? ", ended " + t.finish
+	                                   : !t.end.empty() ? ", planned end " + t.end : std::string()),
+	            "  ", width)
+	    << wrap((t.loaded ? "loaded " : "streamed ") + t.read_at + " from database " + t.database +
+	                " on " + t.server,
+	            "  ", width);
 	if (!r.focus.empty())
 		out << wrap("focus: " + r.focus, "  ", width);
 	out << "\n"
-	    << "  statements " << count(o.statements) << " (" << count(o.normalized) << " normalized, "
-	    << count(o.distinct) << " distinct texts, " << count(o.nested) << " nested) in "
-	    << count(o.sessions) << (o.sessions == 1 ? " session\n" : " sessions\n");
+	    << wrap("statements " + count(o.statements) + " (" + count(o.normalized) + " normalized, " +
+	                count(o.distinct) + " distinct texts, " + count(o.nested) + " nested) in " +
+	                count(o.sessions) + (o.sessions == 1 ? " session" : " sessions"),
+	            "  ", width);
 	if (o.not_parsed > 0)
-		out << "  " << count(o.not_parsed) << " statements could not be parsed: each text stands as itself\n";
-	out << "  elapsed " << human_ms(o.elapsed_ms) << ", execution " << human_ms(o.execution_ms)
-	    << " (top-level statements)";
-	if (o.statements > 0)
-		out << ", from " << o.first << " to " << o.last;
-	out << "\n";
+		out << wrap(count(o.not_parsed) + " statements could not be parsed: each text stands as itself",
+		            "  ", width);
+	out << wrap("elapsed " + human_ms(o.elapsed_ms) + ", execution " + human_ms(o.execution_ms) +
+	                " (top-level statements)" +
+	                (o.statements > 0 ? ", from " + o.first + " to " + o.last : std::string()),
+	            "  ", width);
 	if (!o.busiest_second.empty())
-		out << "  busiest second " << o.busiest_second << ": " << count(o.busiest_statements)
-		    << " statements ended, " << human_ms(o.busiest_busy_ms) << " in statements\n";
+		out << wrap("busiest second " + o.busiest_second + ": " + count(o.busiest_statements) +
+		                " statements ended, " + human_ms(o.busiest_busy_ms) + " in statements",
+		            "  ", width);
 	for (const std::string &note : r.notes)
 		out << "\n" << wrap("note: " + note, "  ", width);
 }
@@ -157,7 +160,7 @@ void write_table(const Report &r, OutputFile &out, size_t width)
 		double p95 = r.sort_execution ? s.execution_p95_ms : s.p95_ms;
 		out << lpad(count(s.rank), 4) << lpad(count(s.calls), 11) << lpad(human_ms(total), 11)
 		    << lpad(human_ms(mean), 10) << lpad(human_ms(p95), 10) << lpad(percent_of(r, s), 7)
-		    << "  " << printable(one_line_text(s.short_text, room)) << "\n";
+		    << "  " << printable(one_line_text(s.short_text, room - 1)) << "\n";
 	}
 	if (r.others_count > 0)
 		out << lpad("", 4) << lpad(count(r.others_calls), 11)
@@ -270,14 +273,17 @@ void write_statement(const Report &r, const Statement &s, OutputFile &out, size_
 		}
 	}
 	const Execution &e = s.slowest;
-	out << "\n  slowest execution: " << human_ms(e.elapsed_ms) << " elapsed ("
-	    << human_ms(e.execution_ms) << " execution), ended " << e.ended << ", pid " << std::to_string(e.pid)
-	    << "\n";
+	out << "\n"
+	    << wrap("slowest execution: " + human_ms(e.elapsed_ms) + " elapsed (" +
+	                human_ms(e.execution_ms) + " execution), ended " + e.ended + ", pid " +
+	                std::to_string(e.pid),
+	            "  ", width);
 	if (s.distinct_texts > 1)
 		out << wrap(e.text, "    ", width);
 	if (s.plan_of_planned)
-		out << "  its record has no plan; the plan of the slowest execution that has one ("
-		    << human_ms(s.planned.elapsed_ms) << ", pid " << std::to_string(s.planned.pid) << "):\n";
+		out << wrap("its record has no plan; the plan of the slowest execution that has one (" +
+		                human_ms(s.planned.elapsed_ms) + ", pid " + std::to_string(s.planned.pid) + "):",
+		            "  ", width);
 	write_plan(s, out, width);
 }
 
