@@ -54,7 +54,7 @@ struct Call
 };
 
 // Accumulated numbers of one normalized statement.
-struct StatementTotals
+struct StatementTotals : CallCounters
 {
 	uint32_t text = 0; // the Normalizer's number
 	uint32_t db_id = 0;
@@ -65,16 +65,6 @@ struct StatementTotals
 	double min_ms = 0;
 	double max_ms = 0;
 	double execution_max_ms = 0;
-	long long rows = 0;
-	long long hits = 0;
-	long long reads = 0;
-	long long temp_read = 0;
-	long long temp_written = 0;
-	long long csw_voluntary = 0;
-	long long csw_involuntary = 0;
-	long long faults_major = 0;
-	long long faults_minor = 0;
-	long long unknown_buffers = 0;
 	QuantileSketch elapsed;
 	QuantileSketch execution;
 	std::vector<long long> histogram = std::vector<long long>(histogram_bins, 0);

@@ -234,21 +234,28 @@ void Connection::throw_result_error(PGresult *result)
 	throw SqlError(sqlstate, message);
 }
 
-// Waits until the whole result has arrived, ticking the progress line; a
-// signal cancels the statement, whose error is then read and dropped.
+// Waits a moment for data from the server and reads it, ticking the
+// progress line; a signal cancels the running statement.
+void Connection::wait_for_input(bool &cancel_sent)
+{
+	cancel_if_interrupted(cancel_sent);
+	struct pollfd wait = {PQsocket(conn_), POLLIN, 0};
+	int ready = poll(&wait, 1, 150);
+	if (ready < 0 && errno != EINTR)
+		throw Failure(std::string("could not wait for the server: ") + std::strerror(errno));
+	if (!PQconsumeInput(conn_))
+		throw Failure(one_line(PQerrorMessage(conn_)));
+	progress_.tick();
+}
+
+// Waits until the whole result has arrived; a cancelled statement's error
+// is then read and dropped.
 void Connection::wait_for_result()
 {
 	bool cancel_sent = false;
 	while (PQisBusy(conn_))
 	{
-		cancel_if_interrupted(cancel_sent);
-		struct pollfd wait = {PQsocket(conn_), POLLIN, 0};
-		int ready = poll(&wait, 1, 150);
-		if (ready < 0 && errno != EINTR)
-			throw Failure(std::string("could not wait for the server: ") + std::strerror(errno));
-		if (!PQconsumeInput(conn_))
-			throw Failure(one_line(PQerrorMessage(conn_)));
-		progress_.tick();
+		wait_for_input(cancel_sent);
 	}
 }
 
@@ -338,14 +345,7 @@ void Connection::copy_out(const std::string &sql,
 			break;
 		if (size == -2)
 			throw Failure(one_line(PQerrorMessage(conn_)));
-		cancel_if_interrupted(cancel_sent);
-		struct pollfd wait = {PQsocket(conn_), POLLIN, 0};
-		int ready = poll(&wait, 1, 150);
-		if (ready < 0 && errno != EINTR)
-			throw Failure(std::string("could not wait for the server: ") + std::strerror(errno));
-		if (!PQconsumeInput(conn_))
-			throw Failure(one_line(PQerrorMessage(conn_)));
-		progress_.tick();
+		wait_for_input(cancel_sent);
 	}
 	PGresult *end = nullptr;
 	for (PGresult *next; (next = PQgetResult(conn_)) != nullptr;)

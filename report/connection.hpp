@@ -65,6 +65,7 @@ public:
 
 private:
 	void wait_for_result();
+	void wait_for_input(bool &cancel_sent);
 	void cancel_if_interrupted(bool &cancel_sent);
 	void interrupt_cancel(bool &cancel_sent);
 	[[noreturn]] void throw_result_error(PGresult *result);

@@ -47,10 +47,7 @@ public:
 					{
 						std::string key;
 						skip_space();
-						if (!string(key))
-							return false;
-						skip_space();
-						if (p_ == end_ || *p_++ != ':')
+						if (!member_name(key))
 							return false;
 					}
 					if (!skip(depth + 1))
@@ -95,10 +92,7 @@ public:
 			skip_space();
 			if (p_ < end_ && *p_ == '}')
 				return false;
-			if (!string(name))
-				return false;
-			skip_space();
-			if (p_ == end_ || *p_++ != ':')
+			if (!member_name(name))
 				return false;
 			if (name == key)
 				break;
@@ -118,10 +112,7 @@ public:
 			skip_space();
 			if (p_ < end_ && *p_ == '}')
 				return true;
-			if (!string(name))
-				return false;
-			skip_space();
-			if (p_ == end_ || *p_++ != ':')
+			if (!member_name(name))
 				return false;
 			size_t i = 0;
 			while (i < wanted.size() && wanted[i] != name)
@@ -150,6 +141,15 @@ public:
 	}
 
 private:
+	// A member's name and the colon after it.
+	bool member_name(std::string &name)
+	{
+		if (!string(name))
+			return false;
+		skip_space();
+		return p_ < end_ && *p_++ == ':';
+	}
+
 	void skip_space()
 	{
 		while (p_ < end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t'))
@@ -330,10 +330,7 @@ private:
 			if (object)
 			{
 				value.members.emplace_back();
-				if (!string(value.members.back().first))
-					return false;
-				skip_space();
-				if (p_ == end_ || *p_++ != ':')
+				if (!member_name(value.members.back().first))
 					return false;
 				if (!read(value.members.back().second, depth + 1))
 					return false;

@@ -122,7 +122,22 @@ struct Execution
 	std::string ended; // formatted end
 };
 
-struct Statement
+// What a statement's calls add up to, besides their times.
+struct CallCounters
+{
+	long long rows = 0;
+	long long hits = 0;
+	long long reads = 0;
+	long long temp_read = 0;
+	long long temp_written = 0;
+	long long csw_voluntary = 0;
+	long long csw_involuntary = 0;
+	long long faults_major = 0;
+	long long faults_minor = 0;
+	long long unknown_buffers = 0;
+};
+
+struct Statement : CallCounters
 {
 	int rank = 0;
 	std::string key; // 16 hex digits: the normalized text and, unless merged, the database
@@ -148,16 +163,6 @@ struct Statement
 	double execution_p95_ms = 0;
 	double execution_max_ms = 0;
 	bool p95_exact = true;
-	long long rows = 0;
-	long long hits = 0;
-	long long reads = 0;
-	long long temp_read = 0;
-	long long temp_written = 0;
-	long long csw_voluntary = 0;
-	long long csw_involuntary = 0;
-	long long faults_major = 0;
-	long long faults_minor = 0;
-	long long unknown_buffers = 0;
 	long long sessions = 0;
 	long long distinct_texts = 0;
 	bool distinct_exact = true;

@@ -103,16 +103,7 @@ Statement make_statement(const StatementTotals &t, const Normalizer &normalizer,
 	s.execution_mean_ms = t.calls > 0 ? t.execution_ms / static_cast<double>(t.calls) : 0;
 	s.execution_p95_ms = t.execution.quantile(0.95);
 	s.execution_max_ms = t.execution_max_ms;
-	s.rows = t.rows;
-	s.hits = t.hits;
-	s.reads = t.reads;
-	s.temp_read = t.temp_read;
-	s.temp_written = t.temp_written;
-	s.csw_voluntary = t.csw_voluntary;
-	s.csw_involuntary = t.csw_involuntary;
-	s.faults_major = t.faults_major;
-	s.faults_minor = t.faults_minor;
-	s.unknown_buffers = t.unknown_buffers;
+	static_cast<CallCounters &>(s) = t;
 	s.sessions = static_cast<long long>(t.pids.size());
 	s.distinct_texts = t.texts.estimate();
 	s.distinct_exact = t.texts.exact();
