@@ -410,6 +410,44 @@ is((stat "$dir/target.html")[2] & 07777, 0640, 'an existing report keeps its mod
 report($two, '-o', "$dir/mode.html", '--mode', '644');
 is((stat "$dir/mode.html")[2] & 07777, 0644, '--mode sets the mode of a new report');
 
+# Crafted records of what the capture writes in other cases: a plan with a
+# JIT section (text and JSON), notes instead of a plan (failed statements),
+# one of them slower than an execution of the same statement with a plan.
+my $oids = $node->safe_psql('postgres', "SELECT 'alice'::regrole::oid || ',' || oid FROM pg_database WHERE datname = 'postgres'");
+my %crafted_plan = (
+	text => [ "Result  (cost=0.00..0.01 rows=1 width=4) (actual time=5.100..5.101 rows=1 loops=1)\nJIT:\n  Functions: 2\n"
+		  . "  Options: Inlining false, Optimization false, Expressions true, Deforming true\n"
+		  . "  Timing: Generation 0.120 ms, Inlining 0.000 ms, Optimization 0.310 ms, Emission 4.500 ms, Total 4.930 ms",
+		'Result  (cost=0.00..0.01 rows=1 width=4) (actual time=0.002..0.002 rows=1 loops=1)' ],
+	json => [ '{"Plan": {"Node Type": "Result", "Plan Rows": 1, "Actual Total Time": 5.101, "Actual Rows": 1, "Actual Loops": 1}, '
+		  . '"JIT": {"Functions": 2, "Timing": {"Generation": {"Deform": 0.05, "Total": 0.12}, "Inlining": 0.0, '
+		  . '"Optimization": 0.31, "Emission": 4.5, "Total": 4.93}}}',
+		'{"Plan": {"Node Type": "Result", "Plan Rows": 1, "Actual Total Time": 0.002, "Actual Rows": 1, "Actual Loops": 1}}' ]);
+for my $format ('text', 'json')
+{
+	my $id = $node->safe_psql('postgres', "SET vireo.explain_format = $format; SELECT vr_activate('crafted', ARRAY['alice'::regrole::oid])");
+	$node->safe_psql('postgres', "SET vireo.explain_format = $format; SELECT vr_deactivate('$id')");
+	my ($jit, $fast) = map { s/"/""/gr } @{ $crafted_plan{$format} };
+	my $record = sub {
+		my ($second, $query, $plan, $ms) = @_;
+		my $end = $second == 2 ? 9 : 5;
+		return "2026-01-01 00:00:0$second.000000+00,2026-01-01 00:00:0$second.${end}00000+00,\"crafted\",$oids,1,"
+		  . "\"$query\",$plan,$ms,1," . join(',', (0) x 10) . ',' . join(',', (0) x 8) . ",\n";
+	};
+	write_file($node->data_dir . "/traces/$id/trace-99999.csv",
+		$record->(1, 'SELECT 1 AS jit', "\"$jit\"", '5.101000')
+		  . $record->(2, 'SELECT 2 AS no_plan', '"vireo: statement failed: 40P01 deadlock detected"', '9.000000')
+		  . $record->(3, 'SELECT 3 AS no_plan', "\"$fast\"", '0.002000')
+		  . $record->(4, 'SELECT pg_sleep(5)', '"vireo: statement failed: 57014 canceling statement due to statement timeout"', '300.000000'));
+	($rc, $out) = report($id, '-f', 'text', '--top', '5');
+	$out =~ s/\s+/ /g;
+	like($out, qr/JIT: 2 functions; .*Total 4\.930? ms/, "$format: the JIT section is shown");
+	like($out, qr/its record has no plan; the plan of the slowest execution that has one \(500\.0 ms, pid 99999\):[^#]*? Result/,
+		"$format: an execution without a plan points to the slowest with one");
+	like($out, qr/SELECT pg_sleep\(\$1\) .*slowest execution: .* vireo: statement failed: 57014 canceling statement due to statement timeout/,
+		"$format: a note in place of the plan is shown as it is");
+}
+
 # Nothing to report: exit 3, one line, no output, what exists listed.
 my $empty = $node->safe_psql('postgres', "SELECT vr_activate('empty', ARRAY['bob'::regrole::oid])");
 $node->safe_psql('postgres', "SELECT vr_deactivate('$empty')");
