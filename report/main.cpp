@@ -215,7 +215,8 @@ int run(const Options &options)
 	report.trace = trace.info;
 	summarise(aggregator, options, db, report);
 	report.notes = partial_data_notes(db, trace, report.overview);
-	report.generated_at = timestamp_text(static_cast<int64_t>(std::time(nullptr)) * 1000000);
+	report.generated_at =
+	    format_time(static_cast<int64_t>(std::time(nullptr)) * 1000000, "%Y-%m-%d %H:%M:%S", false, true);
 
 	progress.step("writing");
 	if (!out)
