@@ -476,7 +476,8 @@ void write_statement(const Report &r, const Statement &s, int first, int last, O
 	out << "<h4>Slowest execution: " << human_ms(s.slowest.elapsed_ms) << " elapsed ("
 	    << human_ms(s.slowest.execution_ms) << " execution), ended " << esc(s.slowest.ended)
 	    << ", pid " << std::to_string(s.slowest.pid) << "</h4>\n";
-	if (s.distinct_texts > 1)
+	// Its own text, with the constants it ran with.
+	if (s.slowest.text != s.text)
 		out << "<pre class=\"sql own\">" << esc(s.slowest.text) << "</pre>\n";
 	if (s.plan_of_planned)
 		out << "<p class=\"muted\">Its record has no plan (" << esc(one_line_text(s.slowest.plan, 200))

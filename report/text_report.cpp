@@ -278,7 +278,7 @@ void write_statement(const Report &r, const Statement &s, OutputFile &out, size_
 	                human_ms(e.execution_ms) + " execution), ended " + e.ended + ", pid " +
 	                std::to_string(e.pid),
 	            "  ", width);
-	if (s.distinct_texts > 1)
+	if (e.text != s.text)
 		out << wrap(e.text, "    ", width);
 	if (s.plan_of_planned)
 		out << wrap("its record has no plan; the plan of the slowest execution that has one (" +

@@ -75,6 +75,7 @@ is($report_out, "vireo-report $version\n", 'vireo-report --version');
 # placeholder, stands in for it.
 $server->safe_psql('postgres', 'CREATE EXTENSION vireo');
 my $id = $server->safe_psql('postgres', "SELECT vr_activate('release test')");
+$server->safe_psql('postgres', 'SELECT 1');
 $server->safe_psql('postgres', "SELECT vr_deactivate('$id')");
 sub report
 {

@@ -307,6 +307,22 @@ ok($table && $table =~ /^\s+1 /m, 'the text begins with a ranked table');
 ok(!@wide, 'every line of the text fits 90 columns') or diag(join "\n", @wide);
 like($out, qr/\n#1 .*\n#2 /s, 'then one block per statement');
 
+# Streamed (vr_trace_records) and loaded (--load): the same numbers, every
+# call, p95, histograms and lanes alike; only when the page was made, how
+# the records were read and when differ.
+SKIP:
+{
+	skip 'the extension has no vr_trace_records', 2
+	  unless $node->safe_psql('postgres', "SELECT to_regprocedure('vr_trace_records(text)') IS NOT NULL") eq 't';
+	my @json = map { (report($text_id, '-f', 'json', '--calls', '-o', '-', @$_))[1] =~ s/"read_at": "[^"]*"//r } [], ['--load'];
+	is($json[0], $json[1], 'streamed and loaded: the same statements and calls');
+	my @html = map {
+		(report($text_id, '-o', '-', '--top', '50', @$_))[1]
+		  =~ s/generated [^<]*|<tr><th>(?:Streamed|Loaded)<\/th><td>[^<]*|Made by vireo-report from .*?<\/p>//gr
+	} [], ['--load'];
+	is($html[0], $html[1], 'and the same page');
+}
+
 # Plan shares: CTE Scans, InitPlans and SubPlans count each node's time
 # once.  Expected self times from the recorded plan's own totals, node by
 # node in plan order: [label pattern, node indexes whose totals are
