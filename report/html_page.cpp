@@ -112,21 +112,20 @@ void write_breakdown(const std::string &title, const std::vector<Breakdown> &row
 {
 	out << "<table class=\"breakdown\"><thead><tr><th>" << esc(title)
 	    << "</th><th class=\"n\">Calls</th><th class=\"n\">Elapsed</th><th "
-	       "class=\"n\">Share</th><th class=\"n\">Execution</th><th "
-	       "class=\"n\">Statements</th></tr></thead><tbody>";
+	       "class=\"n\">Share</th><th class=\"n\">Statements</th></tr></thead><tbody>";
 	size_t shown = 0;
 	for (const Breakdown &b : rows)
 	{
 		if (++shown > 12)
 		{
-			out << "<tr><td class=\"muted\" colspan=\"6\">" << with_separators(static_cast<long long>(rows.size() - 12))
+			out << "<tr><td class=\"muted\" colspan=\"5\">" << with_separators(static_cast<long long>(rows.size() - 12))
 			    << " more</td></tr>";
 			break;
 		}
-		out << "<tr><td>" << esc(b.name) << "</td>" << cell(b.calls)
+		out << "<tr><td class=\"name\">" << esc(b.name) << "</td>" << cell(b.calls)
 		    << cell(b.elapsed_ms, human_ms(b.elapsed_ms)) << "<td class=\"n\">"
-		    << percent(b.elapsed_ms, r.overview.all_elapsed_ms) << "</td>"
-		    << cell(b.execution_ms, human_ms(b.execution_ms)) << cell(b.statements) << "</tr>";
+		    << percent(b.elapsed_ms, r.overview.all_elapsed_ms) << "</td>" << cell(b.statements)
+		    << "</tr>";
 	}
 	out << "</tbody></table>";
 }

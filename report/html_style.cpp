@@ -92,8 +92,10 @@ pre.plan .hot { background: var(--warm); color: var(--hot); font-weight: 700; }
 .answer .then { color: var(--muted); font-size: 13px; }
 .answer a { color: var(--ink); }
 table.top td.text .where { display: block; color: var(--muted); font-size: 11.5px; }
-.breakdowns { display: grid; grid-template-columns: 1fr 1fr 1fr; gap: 0 20px; margin-top: 14px; }
-table.breakdown { font-size: 12.5px; }
+.breakdowns { display: grid; grid-template-columns: repeat(3, minmax(0, 1fr)); gap: 0 20px; margin-top: 14px; }
+table.breakdown { font-size: 12px; }
+table.breakdown th, table.breakdown td { padding: 4px 5px; }
+table.breakdown td.name { word-break: break-word; }
 .tplan { font-family: ui-monospace, SFMono-Regular, Menlo, Consolas, "DejaVu Sans Mono", monospace;
          font-size: 12.5px; background: #f6f8fa; border: 1px solid var(--line); border-radius: 6px;
          padding: 8px 10px; margin: 6px 0; }
