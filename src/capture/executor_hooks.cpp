@@ -7,6 +7,8 @@
 // changed: the change count, the running counters and the size counters are
 // read and updated lock-free, and records are written outside the lock.
 //
+// Which statements can be recorded at all is decided once, at executor
+// start (statement_scope.hpp); the others run as if the module were absent.
 // Parallel workers record nothing: the leader's record covers the whole
 // statement (its plan includes the workers' nodes, and their buffer usage is
 // added to the leader's counters when they finish).
