@@ -324,4 +324,62 @@ like(sql_stderr('SELECT vr_cleanup(NULL, false)'), qr/ERROR:  55000: vireo must 
 ok(-f "$traces/$running/trace.ini", 'and removed nothing');
 
 $node->stop;
+
+#
+# vireo.directory: traces outside the data directory, where base backups do
+# not reach.  The path is used as given, with a blank in it.
+#
+my $root = PostgreSQL::Test::Utils::tempdir() . '/vireo traces';
+my $far = PostgreSQL::Test::Cluster->new('elsewhere');
+$far->init;
+$far->append_conf('postgresql.conf', "shared_preload_libraries = 'vireo'\nvireo.directory = '$root/'");
+$far->start;
+$far->safe_psql('postgres', 'CREATE EXTENSION vireo');
+
+sub far_sql
+{
+	my ($query) = @_;
+	my ($rc, $out, $err) = $far->psql('postgres', "\\set VERBOSITY verbose\n$query");
+	return $rc == 0 && $err eq '' ? $out : $err;
+}
+
+is(far_sql('SHOW vireo.directory'), $root, 'vireo.directory is read at start, without its final slash');
+my $far_id = far_sql("SELECT vr_activate('far away')");
+like($far_id, qr/^\d{20}$/, 'a trace is activated there');
+far_sql("SELECT 'recorded far away'");
+ok(-f "$root/$far_id/trace.ini", 'its descriptor is in vireo.directory');
+ok(scalar(grep { /^trace-\d+\.csv$/ } slurp_dir("$root/$far_id")), 'and so are its data files');
+ok(!-e $far->data_dir . '/traces', 'the data directory holds no traces');
+
+# A descriptor that cannot be rewritten is named by its path there.
+mkdir "$root/$far_id/trace.ini.tmp" or die "mkdir: $!";
+like(far_sql("SELECT vr_deactivate('$far_id')"),
+	qr/WARNING:  01000: vireo: Couldn't write to the trace ini file '\Q$root\E\/$far_id\/trace.ini'/,
+	'messages name the path in vireo.directory');
+rmdir "$root/$far_id/trace.ini.tmp";
+is(far_sql("SET vireo.enabled = off; SELECT count(*) FROM vr_traces_list() WHERE trace_id = '$far_id'"),
+	'1', 'the trace is listed from there');
+is(far_sql("SET vireo.enabled = off; SELECT vr_load_trace('$far_id')"), 't', 'and loaded');
+is(far_sql("SET vireo.enabled = off; SELECT vr_cleanup('$far_id')"), 't', 'and removed');
+ok(!-e "$root/$far_id", 'from there');
+
+# A traces directory that others may write is refused by every function that
+# works on it; so is one of another user (the root's /tmp).
+chmod 0777, $root or die "chmod: $!";
+foreach my $call ("SELECT vr_activate('refused')", 'SELECT count(*) FROM vr_traces_list()',
+	'SELECT vr_cleanup()', "SELECT vr_load_trace('00000000000000000000')")
+{
+	like(far_sql($call), qr/ERROR:  55000: the traces directory "\Q$root\E" may be written by other users than the server's/,
+		"a traces directory that others may write: $call is refused");
+}
+chmod 0700, $root;
+$far->append_conf('postgresql.conf', "vireo.directory = '/tmp'");
+$far->restart;
+like(far_sql("SELECT vr_activate('in /tmp')"),
+	qr/ERROR:  55000: the traces directory "\/tmp" does not belong to the server's user\nDETAIL:  It belongs to the user with id 0;/,
+	"a traces directory of another user is refused");
+like(far_sql("ALTER SYSTEM SET vireo.directory = ''"), qr/vireo.directory must not be empty/,
+	'an empty vireo.directory is refused');
+$far->stop;
+
 done_testing();

@@ -157,6 +157,42 @@ $b->query_safe("SELECT 'after the size limit';");
 is(file_size($size_id, $spid), $s_size, 'the backend that reached the limit writes no more');
 is(file_size($size_id, $bpid), $b_size, 'another backend drops its file of the ended trace');
 
+# A trace without a size limit counts what it holds as well.
+my $counted_id = activate("'counted'");
+$s->query_safe("SELECT length('$filler');") foreach 1 .. 4;
+is(observe("SELECT \"curr_log_size (MB)\" FROM vr_active_traces() WHERE trace_id = '$counted_id'"),
+	int((file_size($counted_id, $spid) + file_size($counted_id, $bpid)) / 1048576),
+	'a trace without a size limit counts the bytes of its data files');
+observe("SELECT vr_deactivate('$counted_id')");
+
+# A cursor closed by COMMIT writes the record that reaches the limit, and
+# the session ends right after: the descriptor says how the trace ended all
+# the same.
+my $commit_id = activate("'ends at commit', NULL, NULL, 1");
+my $committer = session('alice');
+my $wide = 'w' x 1_200_000;
+$committer->query_safe($_)
+  foreach ('BEGIN;', "DECLARE wide CURSOR FOR SELECT a, '$wide' FROM t;", 'FETCH 1 FROM wide;', 'COMMIT;');
+$committer->quit;
+ok(!is_active($commit_id), 'the record written at COMMIT ends the trace at its size limit');
+is(descriptor_status($commit_id), '3', 'and its descriptor says status 3 after the session ended');
+
+# A descriptor that cannot be rewritten is told to the server log only: the
+# session whose record ended the trace may have nothing to do with it.
+my $unwritable_id = activate("'unwritable descriptor', NULL, NULL, 1");
+mkdir trace_dir($unwritable_id) . '/trace.ini.tmp' or die "mkdir: $!";
+my $log_offset = -s $node->logfile;
+my ($stdout, $stderr) = ('', '');
+$node->psql('postgres', "SET client_min_messages = log;\n" . "SELECT length('$filler');\n" x 4,
+	stdout => \$stdout, stderr => \$stderr, connstr => $node->connstr('postgres') . ' user=alice');
+ok(!is_active($unwritable_id), 'the trace ended at its size limit');
+unlike($stderr, qr/trace ini file/, 'the session hears nothing of the failed rewrite');
+ok($node->log_contains(quotemeta("vireo: Couldn't write to the trace ini file 'traces/$unwritable_id/trace.ini'"),
+		$log_offset),
+	'the server log has it');
+is(listed_status($unwritable_id), '0', 'the old descriptor stays');
+rmdir trace_dir($unwritable_id) . '/trace.ini.tmp';
+
 # --- Time limit -----------------------------------------------------------
 
 my $time_id = activate("'time', NULL, NULL, NULL, NULL, interval '2 seconds'");
@@ -321,4 +357,92 @@ SKIP:
 
 $s->quit;
 $b->quit;
+$node->stop;
+
+# --- The free-space floor -------------------------------------------------
+
+# The traces live on a 16 MB file system of their own (vireo.directory),
+# and 4 MB of it are to be kept free.
+SKIP:
+{
+	my $tmpfs = $ENV{VIREO_TEST_TMPFS} // '';
+	skip 'no small file system of its own (scripts/test mounts one when run as root)', 13
+	  unless $tmpfs ne '' && -d $tmpfs && -w $tmpfs;
+
+	my $root = "$tmpfs/floor-traces";
+	my $filler = "$tmpfs/floor-filler";
+	my $floor = 4 * 1024 * 1024;
+	my $disk = PostgreSQL::Test::Cluster->new('floor');
+	$disk->init;
+	$disk->append_conf('postgresql.conf',
+		"shared_preload_libraries = 'vireo'\nvireo.directory = '$root'\nvireo.min_free_space = 4");
+	$disk->start;
+	$disk->safe_psql('postgres',
+		'CREATE EXTENSION vireo; CREATE ROLE alice LOGIN; ALTER ROLE postgres SET vireo.enabled = off');
+
+	my $free = sub { (split ' ', `df -B1 --output=avail '$tmpfs' | tail -n 1`)[0] };
+	# Leaves about $keep bytes free.
+	my $fill = sub {
+		my ($keep) = @_;
+		unlink $filler;
+		system('fallocate', '-l', $free->() - $keep, $filler) == 0 or die 'fallocate failed';
+	};
+	my $status = sub {
+		$disk->safe_psql('postgres', "SELECT status FROM vr_traces_list() WHERE trace_id = '$_[0]'");
+	};
+	# Sessions of alice's: each scenario has its own, which have never looked
+	# at the file system before.
+	my @alice = map { $disk->background_psql('postgres', extra_params => [ '-U', 'alice' ]) } 0 .. 4;
+
+	# A record larger than what is left above the floor.
+	my $big_id = $disk->safe_psql('postgres', "SELECT vr_activate('one big record')");
+	$fill->($floor + 5 * 1024 * 1024);
+	my $big = 'b' x (6 * 1024 * 1024);
+	$alice[0]->query_safe("SELECT length('$big');");
+	cmp_ok($free->(), '>=', $floor, 'a record that would take the free space below the floor is not written');
+	is($status->($big_id), '3', 'it ends the trace as at its size limit');
+	ok(!-s "$root/$big_id/trace-" . $alice[0]->query_safe('SELECT pg_backend_pid();') . '.csv',
+		'with nothing written');
+
+	# Backends that write in turn, each a record below the interval between
+	# two looks, stop together at the floor.
+	my $turns_id = $disk->safe_psql('postgres', "SELECT vr_activate('in turn')");
+	$fill->($floor + 2.5 * 1024 * 1024);
+	$_->query_safe("SELECT 'small';") foreach @alice[ 1 .. 3 ];
+	my $record = 'r' x 900_000;
+	my $rounds = 0;
+	while ($rounds++ < 4 && $status->($turns_id) eq '1')
+	{
+		$_->query_safe("SELECT length('$record');") foreach @alice[ 1 .. 3 ];
+	}
+	cmp_ok($free->(), '>=', $floor, 'backends writing in turn never take the free space below the floor');
+	is($status->($turns_id), '3', 'the trace ended at the floor');
+
+	# Space freed: a new trace records again, in every backend, whatever
+	# each one found at its last look.
+	unlink $filler;
+	my $fresh_id = $disk->safe_psql('postgres', "SELECT vr_activate('space again')");
+	$_->query_safe("SELECT 'after the space was freed';") foreach @alice[ 0 .. 3 ];
+	is($status->($fresh_id), '1', 'after space was freed a new trace goes on');
+	is(scalar(grep { /^trace-\d+\.csv$/ && -s "$root/$fresh_id/$_" } slurp_dir("$root/$fresh_id")),
+		4, 'each backend recorded into it');
+	$disk->safe_psql('postgres', "SELECT vr_deactivate('$fresh_id')");
+
+	# A new trace looks at the file system afresh, also in a backend whose
+	# last look found plenty of room.
+	my $before_id = $disk->safe_psql('postgres', "SELECT vr_activate('before the disk filled')");
+	$alice[4]->query_safe("SELECT 'plenty of room';");
+	is($status->($before_id), '1', 'a backend finds plenty of room');
+	$fill->($floor - 1024 * 1024);
+	my $after_id = $disk->safe_psql('postgres', "SELECT vr_activate('after the disk filled')");
+	$alice[4]->query_safe("SELECT 'below the floor';");
+	is($status->($after_id), '3', 'a trace started after the disk filled ends at its first record');
+	is($status->($before_id), '3', 'so does the one before it');
+	unlink $filler;
+
+	ok(!-e $disk->data_dir . '/traces', 'nothing was written into the data directory');
+	$_->quit foreach @alice;
+	$disk->stop;
+}
+
 done_testing();

@@ -174,4 +174,53 @@ is(observe("SELECT running_queries FROM vr_active_traces() WHERE trace_id = '$th
 	'0', 'a backend terminated inside a statement no longer counts it');
 eval { $napper->quit };
 
+# --- Identifiers -----------------------------------------------------------
+
+# Every identifier of one second is taken: the statement makes all 65,536
+# directories of its own second (as the server's user, through COPY TO
+# PROGRAM) and then activates.  The activation looks for a free identifier
+# without holding the registry lock, fails as with a full registry, and takes
+# over none of the directories; meanwhile other sessions go on.
+my $traces = $node->data_dir . '/traces';
+my $claim_all = q{
+SET vireo.enabled = off;
+DO $$
+DECLARE
+    second text := to_char(statement_timestamp() AT TIME ZONE 'UTC', 'YYYYMMDDHH24MISS');
+BEGIN
+    RAISE NOTICE 'second %', second;
+    EXECUTE format('COPY (SELECT 1) TO PROGRAM %L',
+                   'mkdir -p traces && cd traces && seq -f ' || second || '%06g 0 65535 | xargs mkdir');
+    PERFORM vr_activate('no identifier left');
+END
+$$;
+};
+# No trace of this test was started in the second of the activation.
+my $running_before = observe('SELECT count(*) FROM vr_active_traces()');
+sleep 1;
+my ($victim_out, $victim_err) = ('', '');
+my $victim = IPC::Run::start(
+	[ 'psql', '-X', '-v', 'VERBOSITY=verbose', '-d', $node->connstr('postgres'), '-c', $claim_all ],
+	'>', \$victim_out, '2>', \$victim_err, IPC::Run::timeout(300));
+my ($asked, $answered) = (0, 0);
+while ($victim->pumpable)
+{
+	$victim->pump_nb;
+	my ($out, undef, $timed_out) = run_as('bob', 'SELECT 6 * 7');
+	$asked++;
+	$answered++ if !$timed_out && $out eq '42';
+}
+$victim->finish;
+is($answered, $asked, "another session answered all along ($asked times)");
+my ($full_second) = $victim_err =~ /second (\d{14})/;
+like($victim_err, qr/ERROR:  55006: No more sql-profiling allowed\. Maximum number of allowed traces has been reached\.\nDETAIL:  Every trace identifier of the second $full_second is taken\./,
+	'an activation that finds every identifier of its second taken fails as with a full registry');
+opendir(my $dh, $traces) or die "opendir: $!";
+my @second_dirs = grep { /^$full_second\d{6}$/ } readdir $dh;
+closedir $dh;
+is(scalar(@second_dirs), 65536, 'the directories of that second are all there');
+is(scalar(grep { -e "$traces/$_/trace.ini" } @second_dirs), 0, 'and none was taken over');
+is(observe('SELECT count(*) FROM vr_active_traces()'), $running_before, 'no trace was started');
+rmdir "$traces/$_" foreach @second_dirs;
+
 done_testing();

@@ -13,7 +13,7 @@ bool vrx_open_trace_files(vrx_open_trace *entry)
 {
 	char path[VRX_PATH_MAX];
 
-	snprintf(path, sizeof(path), "%s/%s/trace-%d.csv", VRX_TRACES_ROOT, entry->trace_id, MyProcPid);
+	vrx_data_file_path(path, entry->trace_id, MyProcPid);
 
 	// A link planted under the file's name is refused rather than written
 	// through; a FIFO there fails at once (no reader) instead of blocking

@@ -1,4 +1,4 @@
-// Trace data files: one per backend and trace, "traces/<id>/trace-<pid>.csv",
+// Trace data files: one per backend and trace, "<root>/<id>/trace-<pid>.csv",
 // holding one profile record per recorded statement.
 #pragma once
 

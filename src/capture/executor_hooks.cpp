@@ -160,8 +160,6 @@ void vrx_ExecutorStart(QueryDesc *query_desc, int eflags)
 			query_desc->instrument_options |=
 			    INSTRUMENT_ROWS | INSTRUMENT_BUFFERS | (timing ? INSTRUMENT_TIMER : 0);
 	}
-	vrx_rewrite_ended_descriptors(vrx_work_scope::statement_goes_on);
-
 	hand_on_start(query_desc, eflags);
 
 	if (record)
@@ -283,7 +281,7 @@ void vrx_ExecutorRun(QueryDesc *query_desc, ScanDirection direction, uint64 coun
 // record the statement, and ends traces at their time, size and free-space
 // limits.  Runs after the standard executor end, without the registry lock:
 // the size counter tells exactly one backend that it took a trace past its
-// limit.
+// limit, and the free-space budget is shared by all backends.
 static void write_records(const uint64 (&generation)[VRX_MAX_TRACES],
                           const StringInfoData &json_record, const StringInfoData &text_record,
                           double duration_ms)
@@ -315,30 +313,32 @@ static void write_records(const uint64 (&generation)[VRX_MAX_TRACES],
 		if (duration_ms < entry->log_min_duration || record.data == nullptr)
 			continue;
 
-		uint64 free_mb, floor_mb;
-		if (vrx_free_space_low(&free_mb, &floor_mb))
+		vrx_space_claim claim;
+		if (!vrx_claim_free_space(static_cast<size_t>(record.len), &claim))
 		{
 			ereport(LOG, (errmsg("vireo: the trace %s ended: " UINT64_FORMAT
 			                     " MB left on the file system of \"%s\", vireo.min_free_space keeps " UINT64_FORMAT " MB",
-			                     entry->trace_id, free_mb, VRX_TRACES_ROOT, floor_mb)));
+			                     entry->trace_id, claim.free_mb, vrx_traces_root(), claim.floor_mb)));
 			vrx_end_trace_from_hook(entry, VRX_STATUS_SIZE_LIMIT);
 			continue;
 		}
 
-		if (!vrx_write_record(entry, record))
+		const bool written = vrx_write_record(entry, record);
+		vrx_release_free_space(claim);
+		if (!written)
 		{
 			ereport(LOG, (errmsg("vireo: Couldn't write to the trace file '%s/%s/trace-%d.csv'.",
-			                     VRX_TRACES_ROOT, entry->trace_id, MyProcPid)));
+			                     vrx_traces_root(), entry->trace_id, MyProcPid)));
 			vrx_abandon_trace(entry);
 			continue;
 		}
-		vrx_count_written(static_cast<size_t>(record.len));
 
+		// Every trace counts what it holds; one with a size limit ends with
+		// the record that reaches it.
 		uint64 size;
-		if (entry->max_size != 0 &&
-		    vrx_counter_add(&registry->live[i].log_size, VRX_LOG_SIZE_TAG_SHIFT,
+		if (vrx_counter_add(&registry->live[i].log_size, VRX_LOG_SIZE_TAG_SHIFT,
 		                    entry->generation, record.len, &size) &&
-		    size >= static_cast<uint64>(entry->max_size) &&
+		    entry->max_size != 0 && size >= static_cast<uint64>(entry->max_size) &&
 		    size - static_cast<uint64>(record.len) < static_cast<uint64>(entry->max_size))
 			vrx_end_trace_from_hook(entry, VRX_STATUS_SIZE_LIMIT);
 	}
@@ -395,7 +395,6 @@ void vrx_ExecutorEnd(QueryDesc *query_desc)
 		write_records(generation, json_record, text_record, duration_ms);
 	else if (!vireo_enabled && vrx_open_traces != nullptr)
 		vrx_close_all_traces();
-	vrx_rewrite_ended_descriptors(scope);
 
 	if (record_cxt != nullptr)
 		MemoryContextDelete(record_cxt);

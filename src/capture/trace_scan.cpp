@@ -1,6 +1,5 @@
 #include "capture/trace_scan.hpp"
 
-#include "capture/guard.hpp"
 #include "store/descriptor.hpp"
 
 // change_count of the registry at the last scan; no count takes this value.
@@ -9,16 +8,6 @@ static uint64 seen_change_count = PG_UINT64_MAX;
 // The user whom user_matches of the entries were computed for.
 static Oid matched_user = InvalidOid;
 static bool any_user_match = false;
-
-// A trace ended by a hook whose descriptor is still to be rewritten.
-struct pending_descriptor
-{
-	vrx_trace_slot slot;
-	uint16 status;
-	TimestampTz finish_time;
-	pending_descriptor *next;
-};
-static pending_descriptor *pending_descriptors = nullptr;
 
 void vrx_forget_registry_scan(void)
 {
@@ -138,17 +127,10 @@ bool vrx_user_is_traced(void)
 
 void vrx_end_trace_from_hook(vrx_open_trace *entry, uint16 status)
 {
-	auto *pending = static_cast<pending_descriptor *>(
-	    MemoryContextAlloc(TopMemoryContext, sizeof(pending_descriptor)));
-	if (vrx_end_trace(entry->slot_index, entry->generation, &pending->slot,
-	                  &pending->finish_time))
-	{
-		pending->status = status;
-		pending->next = pending_descriptors;
-		pending_descriptors = pending;
-	}
-	else
-		pfree(pending);
+	vrx_trace_slot ended;
+	TimestampTz finish_time;
+	if (vrx_end_trace(entry->slot_index, entry->generation, &ended, &finish_time))
+		vrx_save_trace(ended, status, finish_time, LOG_SERVER_ONLY);
 	vrx_drop_entry(entry);
 }
 
@@ -156,25 +138,4 @@ void vrx_abandon_trace(vrx_open_trace *entry)
 {
 	vrx_drop_trace(entry->slot_index, entry->generation);
 	vrx_drop_entry(entry);
-}
-
-void vrx_rewrite_ended_descriptors(vrx_work_scope scope)
-{
-	if (pending_descriptors == nullptr)
-		return;
-	vrx_work_window window(scope);
-	while (pending_descriptors != nullptr && vrx_can_guard() && !window.stopped())
-	{
-		pending_descriptor *pending = pending_descriptors;
-		const char *failure = vrx_guarded(
-		    window, [&] { vrx_save_trace(pending->slot, nullptr, pending->status, pending->finish_time); });
-		if (failure == VRX_CANCELED)
-			break; // left for the next chance
-		pending_descriptors = pending->next;
-		if (failure != nullptr)
-			ereport(LOG, (errmsg("vireo: could not rewrite the descriptor of the trace %s: %s",
-			                     pending->slot.trace_id, failure)));
-		pfree(pending);
-	}
-	window.close();
 }

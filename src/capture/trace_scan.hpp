@@ -3,7 +3,6 @@
 // the executor hooks.
 #pragma once
 
-#include "capture/guard.hpp"
 #include "capture/state.hpp"
 
 // Brings the open trace list in line with the registry when the registry's
@@ -23,17 +22,12 @@ bool vrx_user_is_traced(void);
 // Makes the next statement match the current user again.
 void vrx_forget_user_match(void);
 
-// Ends the entry's trace with status (3 size limit, 4 time limit) and drops
-// the entry.  The descriptor is rewritten at the next point where that
-// cannot fail the user's statement (vrx_rewrite_ended_descriptors).
+// Ends the entry's trace with status (3 size limit, 4 time limit), rewrites
+// its descriptor at once and drops the entry.  Nothing here raises: a
+// descriptor that cannot be rewritten goes to the server log only, since
+// the session at hand may have nothing to do with the trace.
 void vrx_end_trace_from_hook(vrx_open_trace *entry, uint16 status);
 
 // Frees the slot of the entry's trace without rewriting its descriptor
 // (after its data could not be written) and drops the entry.
 void vrx_abandon_trace(vrx_open_trace *entry);
-
-// Rewrites the descriptors of the traces that this process's hooks ended,
-// each in a subtransaction of its own: an error is logged, never raised.  A
-// cancel or timeout stops the rewriting (vrx_guarded in scope); the rest is
-// rewritten at the next chance.
-void vrx_rewrite_ended_descriptors(vrx_work_scope scope);

@@ -41,6 +41,8 @@ void vrx_shmem_startup(void)
 			pg_atomic_init_u64(&state.log_size, 0);
 			pg_atomic_init_u64(&state.running, 0);
 		}
+		pg_atomic_init_u32(&registry->next_suffix, 0);
+		SpinLockInit(&registry->space.mutex);
 	}
 	vrx_shared_config = registry;
 	LWLockRelease(AddinShmemInitLock);
@@ -68,6 +70,13 @@ void vrx_start_slot(int slot_index, uint64 generation, bool explain_timing)
 	pg_write_barrier();
 	pg_atomic_write_u64(&state.generation, generation);
 	pg_atomic_write_u64(&registry->change_count, generation);
+
+	// Whatever earlier looks at the file system allowed is forgotten, and so
+	// is any look under way: the new trace's first record looks afresh.
+	SpinLockAcquire(&registry->space.mutex);
+	registry->space.allowed_until = registry->space.reserved;
+	registry->space.looked_at = registry->space.reserved;
+	SpinLockRelease(&registry->space.mutex);
 }
 
 void vrx_free_slot(int slot_index, TimestampTz last_change)

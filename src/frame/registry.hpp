@@ -5,10 +5,16 @@
 
 #include "frame/pg.hpp"
 
+extern "C" {
+#include "storage/spin.h"
+}
+
 constexpr int VRX_MAX_TRACES = 15;   // trace slots in the registry
 constexpr int VRX_MAX_LIST = 10;     // users or databases per trace
 constexpr int VRX_TRACE_ID_LEN = 20; // characters of a trace identifier
 constexpr int VRX_RESERVED_TRACES = 3; // the last free slots, kept for superusers and vireo_admin
+// Identifiers of one second: the six-digit suffix runs from 000000 to 065535.
+constexpr uint32 VRX_SUFFIXES_PER_SECOND = 65536;
 
 // One active trace.  A slot is free exactly when start_time is 0; start_time
 // also tells a backend whether the slot still holds the trace it copied.
@@ -41,6 +47,21 @@ struct vrx_slot_state
 	bool explain_timing;         // plans with per-node times (set at activation)
 };
 
+// What the backends together may still write into data files before one of
+// them looks at the file system again (the free-space floor).  Counted in
+// bytes reserved since the server started, so that a look can tell which
+// reservations it has seen.  Guarded by its spinlock, held for a few
+// instructions only.
+struct vrx_space_budget
+{
+	slock_t mutex;
+	uint64 reserved;      // bytes reserved by all backends so far, never lowered
+	uint64 in_flight;     // bytes reserved for records not written yet
+	uint64 allowed_until; // reserved may grow up to this without a look
+	uint64 looked_at;     // reserved when the newest look began
+	int floor_setting;    // vireo.min_free_space the newest look applied
+};
+
 struct vrx_trace_registry
 {
 	LWLock *lock;
@@ -59,6 +80,11 @@ struct vrx_trace_registry
 	// which is therefore unique for the life of the server.
 	pg_atomic_uint64 change_count;
 	vrx_slot_state live[VRX_MAX_TRACES];
+
+	// Where the next activation begins to look for a free identifier
+	// suffix; activations claim identifiers without the lock.
+	pg_atomic_uint32 next_suffix;
+	vrx_space_budget space;
 };
 
 // Where the generation tag sits in each counter.
@@ -112,8 +138,9 @@ void vrx_request_registry(void);
 void vrx_shmem_startup(void);
 void vrx_shmem_shutdown(int code, Datum arg);
 
-// Makes slot the home of a new trace of generation: its counters start at 0.
-// The caller holds the registry lock exclusively and has filled the slot.
+// Makes slot the home of a new trace of generation: its counters start at 0,
+// and the next record of any backend looks at the free space afresh.  The
+// caller holds the registry lock exclusively and has filled the slot.
 void vrx_start_slot(int slot_index, uint64 generation, bool explain_timing);
 
 // Frees the slot of an ending trace; last_change as given.  The caller holds

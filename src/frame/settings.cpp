@@ -7,6 +7,8 @@ bool vireo_use_array_for_paramas = false;
 int vireo_explain_format = VRX_EXPLAIN_TEXT;
 int vireo_min_free_space = -1;
 bool vireo_explain_timing = true;
+char *vireo_directory = nullptr;
+int vireo_max_ended_traces_per_user = 100;
 
 #ifndef VIREO_VERSION
 #error "VIREO_VERSION is the release, given by the Makefile from the file VERSION"
@@ -18,6 +20,25 @@ static const struct config_enum_entry explain_format_options[] = {
     {"json", VRX_EXPLAIN_JSON, false},
     {nullptr, 0, false},
 };
+
+// An empty path would put traces into the data directory itself, and a long
+// one would not leave room for the names below it.
+static bool check_directory(char **newval, void **, GucSource)
+{
+	if (*newval == nullptr || (*newval)[0] == '\0')
+	{
+		GUC_check_errdetail("vireo.directory must not be empty.");
+		return false;
+	}
+	if (strlen(*newval) > VRX_DIRECTORY_MAX)
+	{
+		GUC_check_errdetail("vireo.directory must not be longer than %d bytes.",
+		                    static_cast<int>(VRX_DIRECTORY_MAX));
+		return false;
+	}
+	canonicalize_path(*newval);
+	return true;
+}
 
 void vrx_define_settings(void)
 {
@@ -55,6 +76,20 @@ void vrx_define_settings(void)
 	                           nullptr, &vireo_version, VIREO_VERSION, PGC_INTERNAL,
 	                           GUC_NOT_IN_SAMPLE | GUC_DISALLOW_IN_FILE, nullptr, nullptr,
 	                           nullptr);
+
+	// A postmaster-level setting: every backend must agree on where traces
+	// are, and moving them while traces run would split them.
+	DefineCustomStringVariable(
+	    "vireo.directory", "Directory of the traces.",
+	    "Relative to the data directory, or an absolute path; one outside the data directory "
+	    "keeps traces out of base backups.  It must belong to the server's user.",
+	    &vireo_directory, "traces", PGC_POSTMASTER, 0, check_directory, nullptr, nullptr);
+
+	DefineCustomIntVariable(
+	    "vireo.max_ended_traces_per_user",
+	    "Ended traces a user without vireo_admin privileges may keep before his activations fail.",
+	    "-1 sets no limit.", &vireo_max_ended_traces_per_user, 100, -1, INT_MAX, PGC_SUSET, 0,
+	    nullptr, nullptr, nullptr);
 
 	vrx_reserve_settings_prefix("vireo");
 }

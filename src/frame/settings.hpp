@@ -22,6 +22,17 @@ extern bool vireo_explain_timing;
 // Megabytes of free space to keep on the file system of the traces root;
 // -1 (the default) keeps the larger of 1 GB and 5 % of it, 0 keeps none.
 extern int vireo_min_free_space;
+// Where traces live: a path relative to the data directory, or absolute.
+// Set at server start.
+extern char *vireo_directory;
+// Traces that have ended which a user who is neither superuser nor member of
+// vireo_admin may keep on disk before his activations are refused; -1 for
+// no limit.
+extern int vireo_max_ended_traces_per_user;
+
+// The longest vireo.directory: the path of a file in a trace directory must
+// fit the module's 1024-byte path buffers.
+constexpr size_t VRX_DIRECTORY_MAX = 900;
 
 // Defines the settings; called once from _PG_init while preloading.
 void vrx_define_settings(void);

@@ -270,6 +270,7 @@ Datum vr_load_trace(PG_FUNCTION_ARGS)
 
 	vrx_require_registry();
 	vrx_check_trace_id(trace_id != nullptr ? trace_id : "");
+	vrx_check_traces_root();
 
 	vrx_trace_descriptor d;
 	if (!load_trace_ini(trace_id, &d))

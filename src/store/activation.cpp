@@ -10,6 +10,7 @@
 #include "frame/settings.hpp"
 #include "store/descriptor.hpp"
 #include "store/paths.hpp"
+#include "store/trace_quota.hpp"
 
 extern "C" {
 PG_FUNCTION_INFO_V1(vr_activate);
@@ -42,11 +43,17 @@ bool vrx_caller_is_privileged(void)
 #define activation_error(...)                                                                      \
 	ereport(ERROR, (errcode(ERRCODE_OBJECT_NOT_IN_PREREQUISITE_STATE), errmsg(__VA_ARGS__)))
 
-static void no_slot_error(void)
+// The registry is full: no slot the caller may take, or no identifier left
+// in the second of second_of (when given).
+static void no_slot_error(const char *second_of = nullptr)
 {
 	ereport(ERROR, (errcode(ERRCODE_OBJECT_IN_USE),
 	                errmsg("No more sql-profiling allowed. Maximum number of allowed traces "
-	                       "has been reached.")));
+	                       "has been reached."),
+	                second_of != nullptr
+	                    ? errdetail("Every trace identifier of the second %.14s is taken.",
+	                                second_of)
+	                    : 0));
 }
 
 // The lowest free slot that the caller may take, or -1.  The last
@@ -89,55 +96,27 @@ static int oid_array_elements(ArrayType *array, Oid **elements, const char *what
 	return n;
 }
 
-// Whether the trace directory of trace_id exists and holds anything.  The
-// activation counter starts again at 0 when the server restarts, so an
-// identifier made after a restart can name the directory of a trace from
-// before it; that directory is never taken over, since its descriptor would
-// be overwritten and its data files read as the new trace's.  Plain system
-// calls only: this runs under the registry lock.
-static bool trace_directory_in_use(const char *trace_id)
-{
-	char path[VRX_PATH_MAX];
-	struct stat st;
-
-	vrx_trace_dir_path(path, trace_id);
-	if (lstat(path, &st) != 0)
-		return false;
-	if (!S_ISDIR(st.st_mode))
-		return S_ISLNK(st.st_mode); // never write through a planted link
-	DIR *dir = opendir(path);
-	if (dir == nullptr)
-		return true;
-	bool used = false;
-	struct dirent *de;
-	while (!used && (de = readdir(dir)) != nullptr)
-		used = strcmp(de->d_name, ".") != 0 && strcmp(de->d_name, "..") != 0;
-	closedir(dir);
-	return used;
-}
-
 // The identifier: the statement start in UTC as %Y%m%d%H%M%S, then the
-// activation counter as %06d.
-static void make_trace_id(char (&trace_id)[VRX_TRACE_ID_LEN + 1], TimestampTz start, uint16 seq)
+// suffix as %06d.
+static void make_trace_id(char (&trace_id)[VRX_TRACE_ID_LEN + 1], TimestampTz start, uint32 suffix)
 {
 	time_t seconds = static_cast<time_t>(timestamptz_to_time_t(start));
 	struct tm utc;
 	gmtime_r(&seconds, &utc);
 	strftime(trace_id, sizeof(trace_id), "%Y%m%d%H%M%S", &utc);
-	snprintf(trace_id + 14, sizeof(trace_id) - 14, "%06d", static_cast<int>(seq));
+	snprintf(trace_id + 14, sizeof(trace_id) - 14, "%06u", suffix);
 }
 
-// What stopped an activation that held the registry lock; reported once the
-// lock is released.
+// What stopped an activation; reported once no lock is held.
 enum class activation_failure
 {
 	none,
 	no_slot,
+	no_identifier,
 	root_unreadable,
 	root_not_made,
 	root_not_directory,
 	trace_dir_not_made,
-	trace_dir_not_directory,
 	descriptor_not_written,
 };
 
@@ -148,35 +127,66 @@ struct activation_outcome
 	vrx_descriptor_failure descriptor;
 };
 
-// Makes sure the traces root and the new trace's directory exist.
-static activation_failure make_trace_directory(const char *trace_id, char (&path)[VRX_PATH_MAX])
+// Makes sure the traces root exists.
+static activation_failure make_traces_root(void)
 {
+	const char *root = vrx_traces_root();
 	struct stat st;
 
-	if (stat(VRX_TRACES_ROOT, &st) != 0)
+	if (stat(root, &st) != 0)
 	{
 		if (errno != ENOENT)
 			return activation_failure::root_unreadable;
-		if (mkdir(VRX_TRACES_ROOT, 0777) != 0)
+		if (mkdir(root, 0777) != 0 && errno != EEXIST)
 			return activation_failure::root_not_made;
 	}
 	else if (!S_ISDIR(st.st_mode))
 		return activation_failure::root_not_directory;
+	return activation_failure::none;
+}
 
-	vrx_trace_dir_path(path, trace_id);
-	if (stat(path, &st) != 0)
+// Claims a new identifier of the statement's second by making its trace
+// directory: mkdir either makes the directory, and the identifier is this
+// activation's, or finds the name taken, by a trace of this server's life or
+// of an earlier one (the suffixes start again at 0 after a restart), or by
+// anything else; then the next suffix is tried.  Identifiers are therefore
+// never reused while their directory exists, and no lock is held meanwhile.
+// The suffixes count up from one activation to the next.
+static activation_failure claim_trace_id(vrx_trace_slot &draft, uint32 *suffix,
+                                         char (&path)[VRX_PATH_MAX])
+{
+	vrx_trace_registry *registry = vrx_shared_config;
+
+	activation_failure failure = make_traces_root();
+	if (failure != activation_failure::none)
+		return failure;
+
+	const uint32 first = pg_atomic_fetch_add_u32(&registry->next_suffix, 1);
+	for (uint32 tries = 0; tries < VRX_SUFFIXES_PER_SECOND; tries++)
 	{
+		*suffix = (first + tries) % VRX_SUFFIXES_PER_SECOND;
+		make_trace_id(draft.trace_id, draft.start_time, *suffix);
+		vrx_trace_dir_path(path, draft.trace_id);
+
 		// A cleanup of all traces removes the traces root once it is empty,
-		// possibly just after the test above: make the root again and retry.
+		// possibly just after it was made: make it again and retry.
 		int rc;
-		for (int tries = 0; (rc = mkdir(path, 0777)) != 0 && errno == ENOENT && tries < 10; tries++)
-			(void) mkdir(VRX_TRACES_ROOT, 0777);
-		if (rc != 0)
+		for (int again = 0; (rc = mkdir(path, 0777)) != 0 && errno == ENOENT && again < 10; again++)
+			(void) mkdir(vrx_traces_root(), 0777);
+		if (rc == 0)
+		{
+			// The next activation starts after this one, unless others
+			// moved the counter meanwhile.
+			uint32 expected = first + 1;
+			if (tries > 0)
+				(void) pg_atomic_compare_exchange_u32(&registry->next_suffix, &expected,
+				                                      first + tries + 1);
+			return activation_failure::none;
+		}
+		if (errno != EEXIST)
 			return activation_failure::trace_dir_not_made;
 	}
-	else if (!S_ISDIR(st.st_mode))
-		return activation_failure::trace_dir_not_directory;
-	return activation_failure::none;
+	return activation_failure::no_identifier;
 }
 
 // Undoes the directory and the first descriptor of an activation that
@@ -192,11 +202,11 @@ static void release_trace_directory(const char *trace_id)
 }
 
 // The part of an activation made under the registry lock held exclusively,
-// so that no cleanup or listing ever sees the new trace half made: pick the
-// identifier and a slot, make the directory, write the descriptor, fill the
-// slot.  Plain system calls and memory writes only, nothing that can raise;
-// what failed is returned, to be raised once the lock is released.
-static void activate_locked(vrx_trace_slot &draft, bool explain_timing,
+// so that no cleanup or listing ever sees the new trace half made: take a
+// slot, write the descriptor into the claimed directory, fill the slot.
+// Plain system calls and memory writes only, nothing that can raise; what
+// failed is returned, to be raised once the lock is released.
+static void activate_locked(const vrx_trace_slot &draft, uint32 suffix, bool explain_timing,
                             const StringInfoData &descriptor, bool privileged,
                             activation_outcome &outcome)
 {
@@ -208,31 +218,20 @@ static void activate_locked(vrx_trace_slot &draft, bool explain_timing,
 		outcome.failure = activation_failure::no_slot;
 		return;
 	}
-
-	// The counter moves past identifiers whose directories are in use.
-	uint16 seq = registry->activation_seq;
-	make_trace_id(draft.trace_id, draft.start_time, seq);
-	for (int tries = 1; tries <= PG_UINT16_MAX && trace_directory_in_use(draft.trace_id); tries++)
-		make_trace_id(draft.trace_id, draft.start_time, ++seq);
-
-	outcome.failure = make_trace_directory(draft.trace_id, outcome.path);
-	if (outcome.failure != activation_failure::none)
-		return;
 	if (!vrx_write_descriptor_file(draft.trace_id, descriptor, &outcome.descriptor))
 	{
-		release_trace_directory(draft.trace_id);
 		outcome.failure = activation_failure::descriptor_not_written;
 		return;
 	}
 
 	registry->slots[index] = draft;
 	registry->active_count++;
-	registry->activation_seq = static_cast<uint16>(seq + 1);
+	registry->activation_seq = static_cast<uint16>(suffix + 1);
 	registry->last_change = draft.start_time;
 	vrx_start_slot(index, pg_atomic_read_u64(&registry->change_count) + 1, explain_timing);
 }
 
-static void report_activation_failure(const activation_outcome &outcome)
+static void report_activation_failure(const activation_outcome &outcome, const char *trace_id)
 {
 	switch (outcome.failure)
 	{
@@ -241,20 +240,20 @@ static void report_activation_failure(const activation_outcome &outcome)
 		case activation_failure::no_slot:
 			no_slot_error();
 			break;
+		case activation_failure::no_identifier:
+			no_slot_error(trace_id);
+			break;
 		case activation_failure::root_unreadable:
-			activation_error("Couldn't read trace directory (%s)", VRX_TRACES_ROOT);
+			activation_error("Couldn't read trace directory (%s)", vrx_traces_root());
 			break;
 		case activation_failure::root_not_made:
-			activation_error("Could not create the trace directory (%s).", VRX_TRACES_ROOT);
+			activation_error("Could not create the trace directory (%s).", vrx_traces_root());
 			break;
 		case activation_failure::root_not_directory:
-			activation_error("trace path \"%s\" is not a directory", VRX_TRACES_ROOT);
+			activation_error("trace path \"%s\" is not a directory", vrx_traces_root());
 			break;
 		case activation_failure::trace_dir_not_made:
 			activation_error("Couldn't create the trace path \"%s\"", outcome.path);
-			break;
-		case activation_failure::trace_dir_not_directory:
-			activation_error("trace path \"%s\" is not a directory", outcome.path);
 			break;
 		case activation_failure::descriptor_not_written:
 			vrx_report_descriptor_failure(outcome.descriptor, ERROR);
@@ -264,9 +263,10 @@ static void report_activation_failure(const activation_outcome &outcome)
 
 // Everything that can raise is done before the registry lock is taken: the
 // arguments and the caller's privileges are checked, the users and
-// databases looked up, the descriptor's text built.  Under the lock the
-// trace is made whole or not at all, so that a failed activation never
-// leaves a trace running.
+// databases looked up, the descriptor's text built, the caller's ended
+// traces counted, the identifier claimed.  Under the lock the trace is made
+// whole or not at all, so that a failed activation never leaves a trace
+// running, and its directory is removed again.
 Datum vr_activate(PG_FUNCTION_ARGS)
 {
 	const Oid user = GetUserId();
@@ -339,12 +339,31 @@ Datum vr_activate(PG_FUNCTION_ARGS)
 	activation_outcome *outcome =
 	    static_cast<activation_outcome *>(palloc0(sizeof(activation_outcome)));
 
-	vrx_trace_registry *registry = vrx_shared_config;
-	LWLockAcquire(registry->lock, LW_EXCLUSIVE);
-	activate_locked(draft, vireo_explain_timing, descriptor, privileged, *outcome);
-	LWLockRelease(registry->lock);
+	vrx_check_traces_root();
+	if (!privileged)
+		vrx_check_ended_traces(user);
 
-	report_activation_failure(*outcome);
+	// A directory is claimed only when a slot may be free; whether one is
+	// is settled under the exclusive lock.
+	vrx_trace_registry *registry = vrx_shared_config;
+	LWLockAcquire(registry->lock, LW_SHARED);
+	const bool slot_free = free_slot_for(privileged) >= 0;
+	LWLockRelease(registry->lock);
+	if (!slot_free)
+		no_slot_error();
+
+	uint32 suffix = 0;
+	outcome->failure = claim_trace_id(draft, &suffix, outcome->path);
+	if (outcome->failure == activation_failure::none)
+	{
+		LWLockAcquire(registry->lock, LW_EXCLUSIVE);
+		activate_locked(draft, suffix, vireo_explain_timing, descriptor, privileged, *outcome);
+		LWLockRelease(registry->lock);
+		if (outcome->failure != activation_failure::none)
+			release_trace_directory(draft.trace_id);
+	}
+
+	report_activation_failure(*outcome, draft.trace_id);
 	SET_VARSIZE(result, VARHDRSZ + VRX_TRACE_ID_LEN);
 	memcpy(VARDATA(result), draft.trace_id, VRX_TRACE_ID_LEN);
 	PG_RETURN_TEXT_P(result);
@@ -385,7 +404,7 @@ int deactivate_trace(const char *trace_id, bool report)
 			                  errmsg("Could not find the trace (%s)", trace_id)));
 		return VRX_NOT_FOUND;
 	}
-	vrx_save_trace(ended, nullptr, VRX_STATUS_DEACTIVATED, finish_time);
+	vrx_save_trace(ended, VRX_STATUS_DEACTIVATED, finish_time, WARNING);
 	return VRX_DEACTIVATED;
 }
 Datum vr_deactivate(PG_FUNCTION_ARGS)

@@ -138,16 +138,16 @@ static void active_error(const char *trace_id)
 // when it held nothing else.  False when the traces root cannot be opened.
 static bool remove_all_traces(bool force)
 {
-	DIR *root = AllocateDir(VRX_TRACES_ROOT);
+	DIR *root = AllocateDir(vrx_traces_root());
 	if (root == nullptr)
 	{
-		ereport(WARNING, (errmsg("Couldn't open the directory '%s'.", VRX_TRACES_ROOT)));
+		ereport(WARNING, (errmsg("Couldn't open the directory '%s'.", vrx_traces_root())));
 		return false;
 	}
 
 	bool all_removed = true;
 	struct dirent *de;
-	while ((de = ReadDir(root, VRX_TRACES_ROOT)) != nullptr)
+	while ((de = ReadDir(root, vrx_traces_root())) != nullptr)
 	{
 		const char *name = de->d_name;
 		if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
@@ -175,7 +175,7 @@ static bool remove_all_traces(bool force)
 	// trace was started meanwhile: rmdir removes it only then, where a
 	// recursive removal would take the new trace along.
 	if (all_removed)
-		(void) rmdir(VRX_TRACES_ROOT);
+		(void) rmdir(vrx_traces_root());
 	return true;
 }
 
@@ -185,6 +185,7 @@ Datum vr_cleanup(PG_FUNCTION_ARGS)
 	const bool force = !PG_ARGISNULL(1) && PG_GETARG_BOOL(1);
 
 	vrx_require_registry();
+	vrx_check_traces_root();
 
 	if (trace_id == nullptr)
 		PG_RETURN_BOOL(remove_all_traces(force));

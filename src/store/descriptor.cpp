@@ -12,18 +12,85 @@
 #include "load/csv_reader.hpp"
 #include "store/paths.hpp"
 
-static void append_timestamp_line(StringInfo buffer, const char *key, TimestampTz ts)
+// The text around a descriptor's comment: "Version=...\nStatus=...\nComments="
+// before it, "\nStartTime=..." to the end after it.  Both are bounded (a
+// timestamp, numbers, twenty oids), so they are formatted without allocating.
+struct descriptor_frame
 {
-	appendStringInfo(buffer, "\n%s=%s", key, timestamptz_to_str(ts));
+	char head[64];
+	char tail[1536];
+	size_t head_len;
+	size_t tail_len;
+};
+
+// Appends to a fixed buffer; the frame's buffers are sized so that nothing
+// is ever cut, and a cut text is caught by the static size check below.
+static void frame_append(char *buffer, size_t size, size_t *len, const char *format, ...)
+    pg_attribute_printf(4, 5);
+
+static void frame_append(char *buffer, size_t size, size_t *len, const char *format, ...)
+{
+	va_list args;
+	va_start(args, format);
+	int n = vsnprintf(buffer + *len, size - *len, format, args);
+	va_end(args);
+	if (n > 0)
+		*len = Min(*len + static_cast<size_t>(n), size - 1);
 }
 
-static void append_oid_list(StringInfo buffer, const uint32 *list)
+// Keys, a timestamp three times (MAXDATELEN each), 22 numbers and their
+// separators.
+static_assert(sizeof(descriptor_frame::tail) > 3 * (MAXDATELEN + 16) + 22 * 22 + 128,
+              "a descriptor's tail must fit its buffer");
+
+static void format_frame(descriptor_frame *f, const vrx_trace_slot &slot, uint16 status,
+                         TimestampTz finish_time)
 {
-	for (int i = 0; i < VRX_MAX_LIST && list[i] != 0; i++)
-		appendStringInfo(buffer, i == 0 ? "%u" : ",%u", list[i]);
+	f->head_len = 0;
+	f->tail_len = 0;
+	frame_append(f->head, sizeof(f->head), &f->head_len, "Version=%lf\nStatus=%d\nComments=",
+	             slot.version, static_cast<int>(status));
+
+	char *t = f->tail;
+	const size_t size = sizeof(f->tail);
+	size_t *len = &f->tail_len;
+	frame_append(t, size, len, "\nStartTime=%s", timestamptz_to_str(slot.start_time));
+	frame_append(t, size, len, "\nInitiatedBy=%d\nUsers=", static_cast<int32>(slot.owner));
+	for (int i = 0; i < VRX_MAX_LIST && slot.users_list[i] != 0; i++)
+		frame_append(t, size, len, i == 0 ? "%u" : ",%u", slot.users_list[i]);
+	frame_append(t, size, len, "\nDatabases=");
+	for (int i = 0; i < VRX_MAX_LIST && slot.database_list[i] != 0; i++)
+		frame_append(t, size, len, i == 0 ? "%u" : ",%u", slot.database_list[i]);
+	frame_append(t, size, len, "\nMaxSize=%lld", static_cast<long long>(slot.max_size));
+	if (slot.end_time != 0)
+		frame_append(t, size, len, "\nEndTime=%s", timestamptz_to_str(slot.end_time));
+	if (status >= VRX_STATUS_DEACTIVATED && status <= VRX_STATUS_TIME_LIMIT)
+	{
+		if (slot.end_time == 0)
+			frame_append(t, size, len, "\nEndTime=%s", timestamptz_to_str(finish_time));
+		frame_append(t, size, len, "\nFinishTime=%s", timestamptz_to_str(finish_time));
+	}
 }
 
-// Writes all of text to fd; false (errno set) on a failed or short write.
+void vrx_format_descriptor(StringInfo text, const vrx_trace_slot &slot, const char *comment,
+                           uint16 status, TimestampTz finish_time)
+{
+	descriptor_frame frame;
+	format_frame(&frame, slot, status, finish_time);
+
+	appendBinaryStringInfo(text, frame.head, static_cast<int>(frame.head_len));
+	appendStringInfoChar(text, '"');
+	for (const char *p = comment; *p != '\0'; p++)
+	{
+		appendStringInfoCharMacro(text, *p);
+		if (*p == '"')
+			appendStringInfoCharMacro(text, '"');
+	}
+	appendStringInfoChar(text, '"');
+	appendBinaryStringInfo(text, frame.tail, static_cast<int>(frame.tail_len));
+}
+
+// Writes all of data to fd; false (errno set) on a failed or short write.
 static bool write_all(int fd, const char *data, size_t length)
 {
 	while (length > 0)
@@ -43,8 +110,16 @@ static bool write_all(int fd, const char *data, size_t length)
 	return true;
 }
 
-bool vrx_write_descriptor_file(const char *trace_id, const StringInfoData &text,
-                               vrx_descriptor_failure *failure)
+struct text_piece
+{
+	const char *data;
+	size_t length;
+};
+
+// Writes the pieces, one after the other, as the new trace.ini.
+template <size_t N>
+static bool write_descriptor_pieces(const char *trace_id, const text_piece (&pieces)[N],
+                                    vrx_descriptor_failure *failure)
 {
 	char path[VRX_PATH_MAX];
 	char temp_path[VRX_PATH_MAX];
@@ -52,21 +127,23 @@ bool vrx_write_descriptor_file(const char *trace_id, const StringInfoData &text,
 	vrx_trace_file_path(path, trace_id, VRX_DESCRIPTOR_NAME);
 	vrx_trace_file_path(temp_path, trace_id, VRX_DESCRIPTOR_TEMP_NAME);
 	snprintf(failure->path, sizeof(failure->path), "%s", path);
-	snprintf(failure->temp_path, sizeof(failure->temp_path), "%s", temp_path);
+	snprintf(failure->file, sizeof(failure->file), "%s", temp_path);
 
 	// A leftover temporary file is stale; a link planted under its name must
 	// not be written through, so whatever is there goes first, and the new
 	// file must be a new one.
 	(void) unlink(temp_path);
 	failure->step = "create";
-	int fd = open(temp_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | PG_BINARY,
+	int fd = open(temp_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | PG_BINARY,
 	              pg_file_create_mode);
 	if (fd < 0)
 	{
 		failure->error = errno;
 		return false;
 	}
-	bool done = write_all(fd, text.data, static_cast<size_t>(text.len));
+	bool done = true;
+	for (const text_piece &piece : pieces)
+		done = done && write_all(fd, piece.data, piece.length);
 	failure->error = errno;
 	if (close(fd) != 0 && done)
 	{
@@ -86,72 +163,141 @@ bool vrx_write_descriptor_file(const char *trace_id, const StringInfoData &text,
 	return false;
 }
 
+bool vrx_write_descriptor_file(const char *trace_id, const StringInfoData &text,
+                               vrx_descriptor_failure *failure)
+{
+	const text_piece pieces[] = {{text.data, static_cast<size_t>(text.len)}};
+	return write_descriptor_pieces(trace_id, pieces, failure);
+}
+
 void vrx_report_descriptor_failure(const vrx_descriptor_failure &failure, int elevel)
 {
 	errno = failure.error;
 	ereport(elevel,
 	        (errmsg_internal("vireo: Couldn't write to the trace ini file '%s'", failure.path),
-	         errdetail("Could not %s \"%s\": %m.", failure.step, failure.temp_path)));
+	         errdetail("Could not %s \"%s\": %m.", failure.step, failure.file)));
 }
 
-void vrx_replace_descriptor(const char *trace_id, const StringInfoData &text)
+// The comment of the descriptor at path as it is stored: a double quote, its
+// bytes with each double quote doubled, a double quote.  Returns it in a
+// buffer from malloc (the caller frees it), or null when there is no such
+// descriptor or it holds no quoted comment.  False, with errno set, when the
+// descriptor exists but cannot be read.
+static bool read_stored_comment(const char *path, char **comment, size_t *length)
+{
+	*comment = nullptr;
+	*length = 0;
+
+	// Only a regular file is read; nothing planted under the name can make
+	// the read wait or lead elsewhere.
+	int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | PG_BINARY);
+	if (fd < 0)
+		return errno == ENOENT || errno == ELOOP;
+	struct stat st;
+	if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+	    st.st_size > static_cast<off_t>(MaxAllocSize))
+	{
+		close(fd);
+		return true;
+	}
+	const size_t size = static_cast<size_t>(st.st_size);
+	char *data = static_cast<char *>(malloc(size + 1));
+	if (data == nullptr)
+	{
+		close(fd);
+		errno = ENOMEM;
+		return false;
+	}
+	size_t have = 0;
+	while (have < size)
+	{
+		ssize_t n = read(fd, data + have, size - have);
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n < 0)
+		{
+			int saved = errno;
+			close(fd);
+			free(data);
+			errno = saved;
+			return false;
+		}
+		if (n == 0)
+			break;
+		have += static_cast<size_t>(n);
+	}
+	close(fd);
+
+	// Lines 1 and 2 (Version, Status) hold no quotes and no line feeds.
+	const char *end = data + have;
+	const char *p = data;
+	for (int line = 0; line < 2 && p != nullptr; line++)
+	{
+		p = static_cast<const char *>(memchr(p, '\n', static_cast<size_t>(end - p)));
+		if (p != nullptr)
+			p++;
+	}
+	constexpr size_t key_len = sizeof("Comments=") - 1;
+	if (p == nullptr || static_cast<size_t>(end - p) <= key_len ||
+	    memcmp(p, "Comments=\"", key_len + 1) != 0)
+	{
+		free(data);
+		return true;
+	}
+	const char *open_quote = p + key_len;
+	const char *q = open_quote + 1;
+	while (q < end)
+	{
+		if (*q == '"')
+		{
+			if (q + 1 < end && q[1] == '"')
+			{
+				q += 2;
+				continue;
+			}
+			break;
+		}
+		q++;
+	}
+	if (q >= end)
+	{
+		free(data);
+		return true;
+	}
+	*length = static_cast<size_t>(q - open_quote + 1);
+	memmove(data, open_quote, *length);
+	*comment = data;
+	return true;
+}
+
+void vrx_save_trace(const vrx_trace_slot &slot, uint16 status, TimestampTz finish_time,
+                    int elevel)
 {
 	vrx_descriptor_failure failure;
-	if (!vrx_write_descriptor_file(trace_id, text, &failure))
-		vrx_report_descriptor_failure(failure, WARNING);
-}
+	descriptor_frame frame;
+	char *comment;
+	size_t comment_len;
 
-// Reads a descriptor; with any_version, whatever its trace version.
-static bool read_descriptor(const char *trace_id, vrx_trace_descriptor *descriptor,
-                            bool any_version);
-
-void vrx_save_trace(const vrx_trace_slot &slot, const char *comment, uint16 status,
-                    TimestampTz finish_time)
-{
-	StringInfoData text;
-	vrx_trace_descriptor old = {};
-
-	// Ending a trace keeps its comment, whichever explain format the ending
-	// session uses.
-	if (comment == nullptr)
-		comment = read_descriptor(slot.trace_id, &old, true) ? old.comments.data : "";
-
-	initStringInfo(&text);
-	vrx_format_descriptor(&text, slot, comment, status, finish_time);
-	vrx_replace_descriptor(slot.trace_id, text);
-
-	pfree(text.data);
-	vrx_free_descriptor(&old);
-}
-
-void vrx_format_descriptor(StringInfo text, const vrx_trace_slot &slot, const char *comment,
-                           uint16 status, TimestampTz finish_time)
-{
-	appendStringInfo(text, "Version=%lf\nStatus=%d", slot.version, static_cast<int>(status));
-	appendStringInfoString(text, "\nComments=");
-	appendStringInfoChar(text, '"');
-	for (const char *p = comment; *p != '\0'; p++)
+	format_frame(&frame, slot, status, finish_time);
+	vrx_trace_file_path(failure.path, slot.trace_id, VRX_DESCRIPTOR_NAME);
+	if (!read_stored_comment(failure.path, &comment, &comment_len))
 	{
-		appendStringInfoCharMacro(text, *p);
-		if (*p == '"')
-			appendStringInfoCharMacro(text, '"');
+		failure.step = "read";
+		failure.error = errno;
+		snprintf(failure.file, sizeof(failure.file), "%s", failure.path);
+		vrx_report_descriptor_failure(failure, elevel);
+		return;
 	}
-	appendStringInfoChar(text, '"');
-	appendStringInfo(text, "\nStartTime=%s", timestamptz_to_str(slot.start_time));
-	appendStringInfo(text, "\nInitiatedBy=%d\nUsers=", static_cast<int32>(slot.owner));
-	append_oid_list(text, slot.users_list);
-	appendStringInfoString(text, "\nDatabases=");
-	append_oid_list(text, slot.database_list);
-	appendStringInfo(text, "\nMaxSize=%lld", static_cast<long long>(slot.max_size));
-	if (slot.end_time != 0)
-		append_timestamp_line(text, "EndTime", slot.end_time);
 
-	if (status >= VRX_STATUS_DEACTIVATED && status <= VRX_STATUS_TIME_LIMIT)
-	{
-		if (slot.end_time == 0)
-			append_timestamp_line(text, "EndTime", finish_time);
-		append_timestamp_line(text, "FinishTime", finish_time);
-	}
+	const text_piece pieces[] = {
+	    {frame.head, frame.head_len},
+	    {comment != nullptr ? comment : "\"\"", comment != nullptr ? comment_len : 2},
+	    {frame.tail, frame.tail_len},
+	};
+	const bool written = write_descriptor_pieces(slot.trace_id, pieces, &failure);
+	free(comment);
+	if (!written)
+		vrx_report_descriptor_failure(failure, elevel);
 }
 
 void vrx_free_descriptor(vrx_trace_descriptor *descriptor)
@@ -286,9 +432,17 @@ static bool read_descriptor_value(int key_index, const StringInfoData &value,
 	}
 }
 
+static bool read_descriptor(const char *trace_id, vrx_trace_descriptor *descriptor,
+                            bool any_version);
+
 bool load_trace_ini(const char *trace_id, vrx_trace_descriptor *descriptor)
 {
 	return read_descriptor(trace_id, descriptor, false);
+}
+
+bool vrx_read_any_descriptor(const char *trace_id, vrx_trace_descriptor *descriptor)
+{
+	return read_descriptor(trace_id, descriptor, true);
 }
 
 static bool read_descriptor(const char *trace_id, vrx_trace_descriptor *descriptor,

@@ -1,4 +1,4 @@
-// The trace descriptor file "traces/<id>/trace.ini": what a trace is, kept on
+// The trace descriptor file "<root>/<id>/trace.ini": what a trace is, kept on
 // disk beyond the life of the registry.
 #pragma once
 
@@ -38,29 +38,33 @@ struct vrx_trace_descriptor
 // strings are then unset.
 bool load_trace_ini(const char *trace_id, vrx_trace_descriptor *descriptor);
 
+// load_trace_ini for a descriptor of either trace version.
+bool vrx_read_any_descriptor(const char *trace_id, vrx_trace_descriptor *descriptor);
+
 // Frees the two strings of a descriptor that load_trace_ini filled.
 void vrx_free_descriptor(vrx_trace_descriptor *descriptor);
 
-// Writes the descriptor of the trace that slot describes (a copy taken
-// under the registry lock; this function takes no lock) with status and
-// comment, or with no comment the comment of the existing descriptor,
-// whatever its trace version.  For statuses 2 to 4, finish_time is the
-// moment the trace ended.  A descriptor that cannot be written is reported
-// as a WARNING and the old one stays.
-void vrx_save_trace(const vrx_trace_slot &slot, const char *comment, uint16 status,
-                    TimestampTz finish_time);
+// Rewrites the descriptor of a trace that ended (statuses 2 to 4) at
+// finish_time, from slot (a copy taken under the registry lock; this function
+// takes no lock).  The comment keeps the bytes the descriptor holds, whatever
+// its trace version; a descriptor that holds none gets the empty comment.
+// Plain system calls and malloc only, nothing that raises, so that it may run
+// in the executor hooks at any time: a descriptor that cannot be written is
+// reported at elevel and the old one stays.
+void vrx_save_trace(const vrx_trace_slot &slot, uint16 status, TimestampTz finish_time,
+                    int elevel);
 
-// The descriptor's text, as vrx_save_trace writes it.
+// The descriptor's text with comment, as activation writes it.
 void vrx_format_descriptor(StringInfo text, const vrx_trace_slot &slot, const char *comment,
                            uint16 status, TimestampTz finish_time);
 
 // Why a descriptor could not be written.
 struct vrx_descriptor_failure
 {
-	const char *step; // "create", "write" or "rename" of the temporary file
+	const char *step; // "read" the old descriptor; "create", "write" or "rename" the new one
 	int error;        // errno
-	char path[VRX_PATH_MAX];
-	char temp_path[VRX_PATH_MAX];
+	char path[VRX_PATH_MAX]; // the descriptor
+	char file[VRX_PATH_MAX]; // the file the failed step worked on
 };
 
 // Replaces trace.ini with text: written to a temporary file first and renamed
@@ -70,8 +74,5 @@ struct vrx_descriptor_failure
 bool vrx_write_descriptor_file(const char *trace_id, const StringInfoData &text,
                                vrx_descriptor_failure *failure);
 
-// Reports a failure of vrx_write_descriptor_file at elevel, with its reason.
+// Reports a failure of a descriptor's writing at elevel, with its reason.
 void vrx_report_descriptor_failure(const vrx_descriptor_failure &failure, int elevel);
-
-// vrx_write_descriptor_file, with a failure reported as a WARNING.
-void vrx_replace_descriptor(const char *trace_id, const StringInfoData &text);

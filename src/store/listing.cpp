@@ -151,7 +151,8 @@ Datum vr_traces_list(PG_FUNCTION_ARGS)
 		MemoryContext old = MemoryContextSwitchTo(fctx->multi_call_memory_ctx);
 		fctx->tuple_desc = make_result_desc(list_columns);
 		auto *scan = static_cast<list_scan *>(palloc0(sizeof(list_scan)));
-		scan->dir = AllocateDir(VRX_TRACES_ROOT);
+		vrx_check_traces_root();
+		scan->dir = AllocateDir(vrx_traces_root());
 		scan->open_failed = scan->dir == nullptr;
 		fctx->user_fctx = scan;
 		auto *rsinfo = reinterpret_cast<ReturnSetInfo *>(fcinfo->resultinfo);
@@ -168,12 +169,12 @@ Datum vr_traces_list(PG_FUNCTION_ARGS)
 
 	if (scan->open_failed)
 	{
-		ereport(WARNING, (errmsg("Couldn't open the directory '%s'.", VRX_TRACES_ROOT)));
+		ereport(WARNING, (errmsg("Couldn't open the directory '%s'.", vrx_traces_root())));
 		SRF_RETURN_DONE(fctx);
 	}
 
 	struct dirent *de;
-	while (scan->dir != nullptr && (de = ReadDir(scan->dir, VRX_TRACES_ROOT)) != nullptr)
+	while (scan->dir != nullptr && (de = ReadDir(scan->dir, vrx_traces_root())) != nullptr)
 	{
 		vrx_trace_descriptor d;
 		if (!vrx_is_trace_id(de->d_name) || !load_trace_ini(de->d_name, &d))

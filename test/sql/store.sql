@@ -326,6 +326,50 @@ SELECT count(*) AS fillers FROM listed WHERE name LIKE 'filler%';
 SELECT name FROM active ORDER BY name;
 
 --
+-- A plain user keeps at most vireo.max_ended_traces_per_user ended traces
+-- (100 unless a superuser says otherwise); past that his activations fail
+-- until he removes some.  Running traces do not count.
+--
+SHOW vireo.max_ended_traces_per_user;
+SET ROLE regress_vireo_alice;
+SET vireo.max_ended_traces_per_user = -1;
+DO $$
+DECLARE
+    n int := 0;
+BEGIN
+    WHILE n < 150 LOOP
+        PERFORM vr_deactivate(vr_activate('loop ' || n));
+        n := n + 1;
+    END LOOP;
+    RAISE NOTICE 'no limit after % traces', n;
+EXCEPTION WHEN others THEN
+    RAISE NOTICE 'refused after % traces: % %', n, SQLSTATE, SQLERRM;
+END
+$$;
+SELECT vr_activate('one more');
+-- One removed, one more may run; while it runs, another may start.
+SELECT vr_cleanup(trace_id) FROM vr_traces_list() WHERE comments = 'loop 0';
+INSERT INTO ids SELECT 'alice quota', vr_activate('room for one'), statement_timestamp();
+INSERT INTO ids SELECT 'alice quota 2', vr_activate('running ones do not count'), statement_timestamp();
+SELECT count(vr_deactivate(id)) AS ended FROM ids WHERE name LIKE 'alice quota%';
+SELECT split_part(pg_temp.try('SELECT vr_activate(''over'')'), ':', 1) AS over_the_limit;
+-- A superuser sets the limit, for himself or a role; vireo_admin has none.
+RESET ROLE;
+SET vireo.max_ended_traces_per_user = 200;
+SET ROLE regress_vireo_alice;
+INSERT INTO ids SELECT 'alice quota 3', vr_activate('a higher limit'), statement_timestamp();
+RESET ROLE;
+SET vireo.max_ended_traces_per_user = 0;
+SET ROLE regress_vireo_admin;
+INSERT INTO ids SELECT 'admin quota', vr_activate('vireo_admin is not limited'), statement_timestamp();
+SET ROLE regress_vireo_alice;
+SELECT vr_cleanup(NULL, true);
+SELECT count(*) AS alice_left FROM vr_traces_list() WHERE owner = 'regress_vireo_alice'::regrole;
+RESET ROLE;
+RESET vireo.max_ended_traces_per_user;
+SELECT vr_deactivate(id) FROM ids WHERE name = 'admin quota';
+
+--
 -- Identifiers that are not 20 ASCII digits are refused by every function
 -- that takes one, before anything is looked up.
 --
