@@ -164,6 +164,8 @@ static activation_failure claim_trace_id(vrx_trace_slot &draft, uint32 *suffix,
 	const uint32 first = pg_atomic_fetch_add_u32(&registry->next_suffix, 1);
 	for (uint32 tries = 0; tries < VRX_SUFFIXES_PER_SECOND; tries++)
 	{
+		// Nothing is claimed yet: a cancel may stop the search.
+		CHECK_FOR_INTERRUPTS();
 		*suffix = (first + tries) % VRX_SUFFIXES_PER_SECOND;
 		make_trace_id(draft.trace_id, draft.start_time, *suffix);
 		vrx_trace_dir_path(path, draft.trace_id);
