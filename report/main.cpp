@@ -169,6 +169,7 @@ int list(const Options &options, const OutputTarget &target)
 {
 	Progress progress(true);
 	Connection db(options, progress);
+	check_module_version(db, progress);
 	progress.step("listing traces");
 	OutputFile out(target);
 	list_traces(db, options, out);
