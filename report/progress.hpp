@@ -17,6 +17,12 @@ public:
 	// Starts a step ("loading trace ..."); the line shows it with its
 	// elapsed time until the next step or clear().
 	void step(const std::string &what);
+	// Changes what the running step says ("... 65,536 records"), keeping
+	// its time.
+	void relabel(const std::string &what)
+	{
+		what_ = what;
+	}
 	// Called while waiting: redraws the line at most a few times a second.
 	void tick();
 	// Removes the line (before a message is printed, and at the end).

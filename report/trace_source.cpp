@@ -215,8 +215,8 @@ void read_trace(Connection &db, TraceSource &trace, const Options &options, Prog
 	long long count = 0;
 	auto counting = [&](TraceRecord &r) {
 		if ((++count & 0xFFFF) == 0)
-			progress.step((trace.stream ? "streaming trace " : "reading trace ") + trace.info.id +
-			              ": " + with_separators(count) + " records");
+			progress.relabel((trace.stream ? "streaming trace " : "reading trace ") +
+			                 trace.info.id + ": " + with_separators(count) + " records");
 		sink(r);
 	};
 	if (trace.stream)
