@@ -33,6 +33,20 @@ private:
 	PgQueryNormalizeResult result_;
 };
 
+// 'SQL function "name" statement N', as the capture names the statements
+// of SQL-standard function bodies, which keep no text.
+bool is_atomic_body_label(std::string_view text)
+{
+	const std::string_view head = "SQL function \"";
+	if (text.substr(0, head.size()) != head)
+		return false;
+	size_t quote = text.rfind("\" statement ");
+	if (quote == std::string_view::npos || quote < head.size())
+		return false;
+	std::string_view number = text.substr(quote + 12);
+	return !number.empty() && number.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
 } // namespace
 
 uint64_t text_hash(std::string_view text)
@@ -145,6 +159,12 @@ uint32_t Normalizer::normalize(std::string_view text, uint64_t hash)
 	if (input.find('\0') != std::string::npos)
 	{
 		number = intern(text, false);
+	}
+	else if (is_atomic_body_label(text))
+	{
+		// A statement of a BEGIN ATOMIC body is recorded by its place
+		// ("SQL function "f" statement 2"), which has no constants.
+		number = intern(text, true);
 	}
 	else
 	{

@@ -454,7 +454,8 @@ for my $format ('text', 'json')
 		$record->(1, 'SELECT 1 AS jit', "\"$jit\"", '5.101000')
 		  . $record->(2, 'SELECT 2 AS no_plan', '"vireo: statement failed: 40P01 deadlock detected"', '9.000000')
 		  . $record->(3, 'SELECT 3 AS no_plan', "\"$fast\"", '0.002000')
-		  . $record->(4, 'SELECT pg_sleep(5)', '"vireo: statement failed: 57014 canceling statement due to statement timeout"', '300.000000'));
+		  . $record->(4, 'SELECT pg_sleep(5)', '"vireo: statement failed: 57014 canceling statement due to statement timeout"', '300.000000')
+		  . $record->(5, 'SQL function ""atomic"" statement 2', "\"$fast\"", '0.002000'));
 	($rc, $out) = report($id, '-f', 'text', '--top', '5');
 	$out =~ s/\s+/ /g;
 	like($out, qr/JIT: 2 functions; .*Total 4\.930? ms/, "$format: the JIT section is shown");
@@ -462,6 +463,8 @@ for my $format ('text', 'json')
 		"$format: an execution without a plan points to the slowest with one");
 	like($out, qr/SELECT pg_sleep\(\$1\) .*slowest execution: .* vireo: statement failed: 57014 canceling statement due to statement timeout/,
 		"$format: a note in place of the plan is shown as it is");
+	like($out, qr/statements 5 \(4 normalized, 5 distinct texts, 0 nested\) in 1 session elapsed/,
+		"$format: a BEGIN ATOMIC statement's place stands for its text, and is no text the parser failed on");
 }
 
 # Nothing to report: exit 3, one line, no output, what exists listed.
