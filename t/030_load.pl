@@ -245,15 +245,21 @@ is($alice->query_safe("SELECT vr_load_trace('$ta');"), 't', 'the owner loads her
 is( $alice->query_safe(
 		"SELECT user_id = $alice_oid FROM _vr_tmp_view_data WHERE query = 'SELECT ''alice traced herself'';';"),
 	't', "... with her statement in it");
+# Reading the records as rows follows the same rules, with the same error.
+is( $alice->query_safe("SELECT count(*) FROM vr_trace_records('$ta') WHERE user_id = $alice_oid
+		AND query = 'SELECT ''alice traced herself'';';"),
+	'1', 'the owner reads her records as rows');
 for my $other ('bob', 'carol')
 {
-	my ($rc, $out, $err) = $node->psql('postgres',
-		"\\set VERBOSITY verbose\nSELECT vr_load_trace('$ta');",
-		extra_params => [ '-U', $other ]);
-	like(
-		$err,
-		qr/ERROR:  42501: Trace \($ta\) is not intiated by this user\. Only the super-user or the user who intiated the trace can load it\./,
-		"$other may not load alice's trace");
+	for my $call ("vr_load_trace('$ta')", "count(*) FROM vr_trace_records('$ta')")
+	{
+		my ($rc, $out, $err) = $node->psql('postgres', "\\set VERBOSITY verbose\nSELECT $call;",
+			extra_params => [ '-U', $other ]);
+		like(
+			$err,
+			qr/ERROR:  42501: Trace \($ta\) is not intiated by this user\. Only the super-user or the user who intiated the trace can load it\./,
+			"$other may not call $call on alice's trace");
+	}
 }
 is($node->safe_psql('postgres', "SELECT vr_load_trace('$ta');"), 't', 'a superuser loads it');
 

@@ -625,6 +625,56 @@ is( $sessions[3]->query_safe(
 	"t\n1", "the user's second row of a text was folded, with its profile row");
 $_->quit for @sessions;
 
+# vr_trace_records reads exactly what the loader reads: the same rows, with
+# the parameter types as oid[] (as the loader's paramsarr, which keeps those
+# of a text's first record: compared where a text has one record), files in
+# the order of their pids and the records of each file in order; in FROM and
+# in the select list alike.
+my $columns = 'pid, start_time, end_time, appl_name, user_id, db_id, query_type, query,
+	CASE WHEN count(*) OVER (PARTITION BY query) = 1 THEN %s END, explain,
+	duration, rows_updated, fs_in, fs_out, page_faults, page_reclaims, swaps, sign_recv, msg_recv,
+	msg_snd, vol_contx_switch, invol_contx_switch, shared_blk_read, shared_blk_written,
+	shared_blk_hit, local_blk_read, local_blk_written, local_blk_hit, tmp_blk_read, tmp_blk_written';
+my $stream = $node->background_psql('postgres', on_error_stop => 0);
+$stream->query_safe('SET vireo.use_array_for_paramas = on;');
+for my $id ($ta, $tp, $tq, $tr, $tm1, $tm2)
+{
+	$stream->query_safe("SELECT vr_load_trace('$id');");
+	my $stream_columns = sprintf($columns, 'params');
+	my $loaded_columns = sprintf($columns, 'paramsarr');
+	is( $stream->query_safe(
+			"WITH s AS (SELECT * FROM (SELECT row_number() OVER () AS n, * FROM vr_trace_records('$id')) f),
+			      l AS (SELECT v.* FROM _vr_tmp_view_data v
+			              JOIN _vr_tmp_tbl_traces t ON t.id = v.trace_id AND t.trace = '$id')
+			 SELECT (SELECT count(*) FROM s) = (SELECT count(*) FROM l),
+			        (SELECT count(*) FROM (SELECT $stream_columns FROM s
+			                               EXCEPT ALL SELECT $loaded_columns FROM l) d),
+			        (SELECT count(*) FROM (SELECT pid < lag(pid) OVER w AS back,
+			                                      pid = lag(pid) OVER w
+			                                      AND rows_updated < lag(rows_updated) OVER w AS back_in_file
+			                                 FROM s WINDOW w AS (ORDER BY n)) o
+			          WHERE back OR (back_in_file AND '$id' IN ('$tm1', '$tm2')));
+			 SELECT (SELECT md5(string_agg(r::text, E'\\n')) FROM (SELECT vr_trace_records('$id') r OFFSET 0) s)
+			      = (SELECT md5(string_agg(t::text, E'\\n')) FROM vr_trace_records('$id') t);"),
+		"t|0|0\nt", "trace $id: the stream gives the loaded rows in the files' order, in both forms");
+}
+
+# A stream the client stops early releases its file at once.
+SKIP:
+{
+	my $pid = $stream->query_safe('SELECT pg_backend_pid();');
+	skip 'no /proc to count open files', 2 unless -d "/proc/$pid/fd";
+	my $open = sub { scalar(() = glob("/proc/$pid/fd/*")) };
+	my $before = $open->();
+	$stream->{stderr} = '';
+	is( $stream->query_safe(
+			"SELECT (r).pid FROM (SELECT vr_trace_records('$tm1') r OFFSET 0) s LIMIT 1;
+			 SELECT count(*) FROM (SELECT * FROM vr_trace_records('$tm1') LIMIT 2) s;"),
+		"30\n2", 'a stream stopped by a LIMIT');
+	is($open->() . $stream->{stderr}, $before, 'leaves no file open and says nothing');
+}
+$stream->quit;
+
 $session->quit;
 $node->stop;
 done_testing();

@@ -162,7 +162,7 @@ static bool object_exists(const schema_object &object)
 	return true;
 }
 
-void vrx_initialize(void)
+void vrx_initialize(const char *trace_id)
 {
 	const schema_object *missing = nullptr;
 	int present = 0;
@@ -188,6 +188,13 @@ void vrx_initialize(void)
 		         errhint("Run DISCARD TEMP (or drop the other _vr_tmp_ objects) to start anew; "
 		                 "the next load creates them all again.")));
 
+	if (XactReadOnly)
+		ereport(ERROR,
+		        (errcode(ERRCODE_READ_ONLY_SQL_TRANSACTION),
+		         errmsg("vireo: cannot create the analysis tables in a read-only transaction"),
+		         errhint("Read the trace's records with vr_trace_records('%s'), or make a report "
+		                 "with vireo-report, which loads nothing.",
+		                 trace_id)));
 	for (const char *sql : schema_sql)
 		vrx_spi_execute(sql);
 	vrx_spi_execute("CREATE TEMPORARY TABLE pg_temp._vr_tmp_tbl_prev_succ_load (trace_id INT8, "

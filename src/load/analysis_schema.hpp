@@ -5,9 +5,11 @@
 #include "frame/pg.hpp"
 
 // Creates the analysis tables, views, rules and indexes when none of them
-// exists, and refuses, naming DISCARD TEMP, when only some of them do.  The
-// caller has an open SPI connection and a fixed search path.
-void vrx_initialize(void);
+// exists, and refuses, naming DISCARD TEMP, when only some of them do, or
+// when they are missing in a read-only transaction (where they cannot be
+// created: the hint names the trace's stream).  The caller has an open SPI
+// connection and a fixed search path.
+void vrx_initialize(const char *trace_id);
 
 // Sets search_path to "pg_catalog, pg_temp" until vrx_restore_search_path
 // with the returned level (or the end of the (sub)transaction, on error):

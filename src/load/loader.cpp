@@ -1,16 +1,14 @@
 // vr_load_trace: reads a trace's data files into the session's analysis
 // tables, continuing each file where the previous load of the session
 // stopped, with rows of identical query text sharing one query row and id.
-#include <sys/stat.h>
 
-#include "capture/state.hpp"
-#include "frame/registry.hpp"
+#include "frame/settings.hpp"
 #include "load/analysis_schema.hpp"
 #include "load/csv_reader.hpp"
 #include "load/profile_record.hpp"
 #include "load/query_ids.hpp"
 #include "load/row_sink.hpp"
-#include "store/descriptor.hpp"
+#include "load/trace_files.hpp"
 #include "store/paths.hpp"
 
 extern "C" {
@@ -25,14 +23,6 @@ static int64 trace_counter = 0;
 // The texts of buffered profile rows are written out beyond this size.
 static constexpr Size BATCH_MEMORY = 8 * 1024 * 1024;
 
-// A data file of the trace directory, with where its reading starts.
-struct data_file
-{
-	int32 pid;
-	int64 start;
-	bool known; // it has a position row
-};
-
 // The position statements of one call.
 struct position_plans
 {
@@ -44,8 +34,7 @@ struct position_plans
 // What one call writes to.
 struct load_state
 {
-	int64 trace_no;
-	double version;
+	vrx_convert_options options;
 	vrx_row_sink *profiles;
 	vrx_query_ids *ids;
 	MemoryContext load_cxt;   // the call's
@@ -89,54 +78,8 @@ static int64 trace_number(const char *trace_id)
 	return id;
 }
 
-// Whether name is the data file name of a pid, as the capture writes it:
-// "trace-<pid>.csv" with the pid in decimal without leading zeros.  Other
-// names that read as a number ("trace-012.csv") would share the position
-// row of that pid.
-static bool data_file_name(const char *name, int32 *pid)
-{
-	if (!vrx_data_file_name(name, pid) || *pid < 0)
-		return false;
-	char canonical[32];
-	snprintf(canonical, sizeof(canonical), "trace-%d.csv", *pid);
-	return strcmp(name, canonical) == 0;
-}
-
-static int by_pid(const ListCell *a, const ListCell *b)
-{
-	const int32 x = static_cast<data_file *>(lfirst(a))->pid;
-	const int32 y = static_cast<data_file *>(lfirst(b))->pid;
-	return x < y ? -1 : x > y ? 1 : 0;
-}
-
-// The data files of the trace directory, by pid, so that loading the same
-// files always gives the same query ids: regular files under a data file
-// name.  A FIFO or device planted under such a name would block the load or
-// read something that is not a trace.
-static List *list_data_files(DIR *dir, const char *dir_path)
-{
-	List *files = NIL;
-	struct dirent *de;
-	while ((de = ReadDir(dir, dir_path)) != nullptr)
-	{
-		int32 pid;
-		char path[VRX_PATH_MAX];
-		struct stat st;
-		if (!data_file_name(de->d_name, &pid))
-			continue;
-		snprintf(path, sizeof(path), "%s/%s", dir_path, de->d_name);
-		if (lstat(path, &st) != 0 || !S_ISREG(st.st_mode))
-			continue;
-		auto *file = static_cast<data_file *>(palloc0(sizeof(data_file)));
-		file->pid = pid;
-		files = lappend(files, file);
-	}
-	list_sort(files, by_pid);
-	return files;
-}
-
 // Where reading of the file starts: its saved position, or the beginning.
-static void find_start(data_file *file, int64 trace_no, const position_plans &plans)
+static void find_start(vrx_data_file *file, int64 trace_no, const position_plans &plans)
 {
 	if (plans.select == nullptr)
 		return;
@@ -149,7 +92,7 @@ static void find_start(data_file *file, int64 trace_no, const position_plans &pl
 	SPI_freetuptable(SPI_tuptable);
 }
 
-static void save_position(const data_file &file, int64 position, int64 trace_no,
+static void save_position(const vrx_data_file &file, int64 position, int64 trace_no,
                           const position_plans &plans)
 {
 	// A rule of the user's may do something else instead.
@@ -171,25 +114,21 @@ static void save_position(const data_file &file, int64 position, int64 trace_no,
 
 // Loads one data file from its start.  Returns the position after the last
 // record loaded.
-static int64 load_data_file(FILE *stream, const data_file &file, load_state &load)
+static int64 load_data_file(vrx_data_file_reader *reader, const vrx_data_file &file,
+                            load_state &load)
 {
 	int64 position = file.start;
 	int64 committed = file.start;
-	MemoryContextSwitchTo(load.load_cxt);
-	vrx_record_reader *reader = vrx_record_reader_open(stream, file.start);
-	vrx_record record;
 	vrx_profile_row row;
 	for (;;)
 	{
 		// SPI calls leave their own context current: switch at each record.
 		MemoryContextSwitchTo(load.record_cxt);
-		if (!vrx_read_record(reader, &record, &position))
+		const vrx_read_result result =
+		    vrx_next_record(reader, load.options, load.batch_cxt, &row, &position);
+		if (result == vrx_read_result::done)
 			break;
-		vrx_record_outcome outcome =
-		    vrx_convert_record(record, load.trace_no, file.pid, load.version, load.batch_cxt, &row);
-		if (outcome == vrx_record_outcome::stop)
-			break;
-		if (outcome == vrx_record_outcome::insert)
+		if (result == vrx_read_result::row)
 		{
 			row.values[VRX_PROFILE_QUERY_ID] =
 			    Int64GetDatum(vrx_query_id(load.ids, load.profiles, row.query, row.params,
@@ -208,13 +147,12 @@ static int64 load_data_file(FILE *stream, const data_file &file, load_state &loa
 		CHECK_FOR_INTERRUPTS();
 	}
 	MemoryContextReset(load.record_cxt);
-	vrx_record_reader_close(reader);
 	return committed;
 }
 
 // Loads every data file of the trace directory.  True when some file
 // yielded rows.
-static bool load_files(DIR *dir, const char *dir_path, bool reload, load_state &load)
+static bool load_files(const char *dir_path, List *files, bool reload, load_state &load)
 {
 	position_plans plans = {};
 	Oid insert_types[3] = {INT8OID, INT4OID, INT8OID};
@@ -233,7 +171,6 @@ static bool load_files(DIR *dir, const char *dir_path, bool reload, load_state &
 		                               3, update_types);
 	}
 
-	List *files = list_data_files(dir, dir_path);
 	load.profiles = vrx_sink_open("_vr_tmp_tbl_vireo", vrx_profile_columns, VRX_PROFILE_COLUMNS);
 	vrx_row_sink *queries = vrx_sink_open("_vr_tmp_tbl_query", vrx_query_columns, 4);
 	load.ids = vrx_query_ids_begin(queries);
@@ -242,18 +179,18 @@ static bool load_files(DIR *dir, const char *dir_path, bool reload, load_state &
 	ListCell *lc;
 	foreach (lc, files)
 	{
-		auto *file = static_cast<data_file *>(lfirst(lc));
-		find_start(file, load.trace_no, plans);
-		char path[VRX_PATH_MAX];
-		snprintf(path, sizeof(path), "%s/trace-%d.csv", dir_path, file->pid);
-		FILE *stream = AllocateFile(path, "r");
-		if (stream == nullptr)
+		auto *file = static_cast<vrx_data_file *>(lfirst(lc));
+		find_start(file, load.options.trace_no, plans);
+		MemoryContextSwitchTo(load.load_cxt);
+		vrx_data_file_reader *reader = vrx_open_data_file(dir_path, file->pid, file->start);
+		if (reader == nullptr)
 			continue;
-		int64 position = load_data_file(stream, *file, load);
-		FreeFile(stream);
+		int64 position = load_data_file(reader, *file, load);
+		MemoryContextSwitchTo(load.load_cxt);
+		vrx_close_data_file(reader);
 		if (position == file->start)
 			continue;
-		save_position(*file, position, load.trace_no, plans);
+		save_position(*file, position, load.options.trace_no, plans);
 		loaded = true;
 	}
 
@@ -263,55 +200,56 @@ static bool load_files(DIR *dir, const char *dir_path, bool reload, load_state &
 	return loaded;
 }
 
+// Loading writes the session's temporary tables; a server in recovery can
+// write none, so the stream of the records is the way there.
+static void refuse_on_standby(const char *trace_id)
+{
+	if (!RecoveryInProgress())
+		return;
+	ereport(ERROR,
+	        (errcode(ERRCODE_READ_ONLY_SQL_TRANSACTION),
+	         errmsg("vireo: cannot load a trace on a hot standby"),
+	         errdetail("Loading writes temporary tables, which a server in recovery cannot create."),
+	         errhint("Read the trace's records with vr_trace_records('%s'), or make a report with "
+	                 "vireo-report, which loads nothing.",
+	                 trace_id)));
+}
+
 Datum vr_load_trace(PG_FUNCTION_ARGS)
 {
 	char *trace_id = PG_ARGISNULL(0) ? nullptr : text_to_cstring(PG_GETARG_TEXT_PP(0));
 	const bool reload = !PG_ARGISNULL(1) && PG_GETARG_BOOL(1);
 
-	vrx_require_registry();
-	vrx_check_trace_id(trace_id != nullptr ? trace_id : "");
-	vrx_check_traces_root();
-
-	vrx_trace_descriptor d;
-	if (!load_trace_ini(trace_id, &d))
-		ereport(ERROR, (errcode(ERRCODE_OBJECT_NOT_IN_PREREQUISITE_STATE),
-		                errmsg("Could not load the trace '%s'.", trace_id)));
-	const Oid owner = static_cast<Oid>(d.owner);
 	load_state load = {};
-	load.version = d.version;
-	vrx_free_descriptor(&d);
-
-	if (!superuser() && owner != GetUserId())
-		ereport(ERROR, (errcode(ERRCODE_INSUFFICIENT_PRIVILEGE),
-		                errmsg("Trace (%s) is not intiated by this user. Only the super-user or "
-		                       "the user who intiated the trace can load it.",
-		                       trace_id)));
+	load.options.version = vrx_open_trace(trace_id);
+	load.options.params_as_array = vireo_use_array_for_paramas;
+	refuse_on_standby(trace_id);
 
 	int rc = SPI_connect();
 	if (rc < 0)
 		elog(ERROR, "vr_load_trace: SPI_connect returned %d", rc);
 	const int search_path_level = vrx_fix_search_path();
 
-	vrx_initialize();
+	vrx_initialize(trace_id);
 
 	char dir_path[VRX_PATH_MAX];
 	vrx_trace_dir_path(dir_path, trace_id);
-	DIR *dir = AllocateDir(dir_path);
 	bool loaded = false;
-	if (dir != nullptr)
+	List *files;
+	if (vrx_list_data_files(dir_path, &files))
 	{
-		load.trace_no = trace_number(trace_id);
+		load.options.trace_no = trace_number(trace_id);
 		if (reload)
 		{
 			char sql[VRX_PATH_MAX];
 			snprintf(sql, sizeof(sql),
 			         "DELETE FROM pg_temp._vr_tmp_tbl_vireo WHERE trace_id = " INT64_FORMAT,
-			         load.trace_no);
+			         load.options.trace_no);
 			vrx_spi_execute(sql);
 			snprintf(
 			    sql, sizeof(sql),
 			    "DELETE FROM pg_temp._vr_tmp_tbl_prev_succ_load WHERE trace_id = " INT64_FORMAT,
-			    load.trace_no);
+			    load.options.trace_no);
 			vrx_spi_execute(sql);
 		}
 
@@ -322,9 +260,8 @@ Datum vr_load_trace(PG_FUNCTION_ARGS)
 		    AllocSetContextCreate(load.load_cxt, "vireo record", ALLOCSET_DEFAULT_SIZES);
 		load.batch_cxt = AllocSetContextCreate(load.load_cxt, "vireo rows", ALLOCSET_DEFAULT_SIZES);
 		MemoryContextSwitchTo(load.load_cxt);
-		loaded = load_files(dir, dir_path, reload, load);
+		loaded = load_files(dir_path, files, reload, load);
 		MemoryContextSwitchTo(caller);
-		FreeDir(dir);
 		MemoryContextDelete(load.load_cxt);
 	}
 

@@ -1,7 +1,6 @@
 #include "load/profile_record.hpp"
 
 #include "capture/state.hpp"
-#include "frame/settings.hpp"
 #include "load/text_encoding.hpp"
 
 static constexpr int PROFILE_FIELDS = 29; // a record with its query id has 30
@@ -78,12 +77,11 @@ enum profile_field
 };
 
 // The parameter types of field 29, type oids separated by blanks ("23 25"),
-// as params (oidvector, index 0) or, with vireo.use_array_for_paramas, as
-// paramsarr (oid[], index 1).  A field that is not such a list (another
+// as params (oidvector, index 0) or as paramsarr (oid[], index 1).  A field that is not such a list (another
 // character, a number beyond the oid range, no number at all, or more types
 // than an oidvector holds) gives NULL in both: one record's odd field must
 // not make its trace impossible to load.
-static void fill_params(const char *field, double version, vrx_profile_row *row)
+static void fill_params(const char *field, double version, bool as_array, vrx_profile_row *row)
 {
 	row->no_params[0] = true;
 	row->no_params[1] = true;
@@ -98,7 +96,7 @@ static void fill_params(const char *field, double version, vrx_profile_row *row)
 		if (*p != ' ' && (p == field || p[-1] == ' '))
 			count++;
 	}
-	if (count == 0 || (!vireo_use_array_for_paramas && count > FUNC_MAX_ARGS))
+	if (count == 0 || (!as_array && count > FUNC_MAX_ARGS))
 		return;
 
 	Oid *oids = static_cast<Oid *>(palloc(sizeof(Oid) * count));
@@ -120,7 +118,7 @@ static void fill_params(const char *field, double version, vrx_profile_row *row)
 		oids[n++] = static_cast<Oid>(value);
 	}
 
-	if (!vireo_use_array_for_paramas)
+	if (!as_array)
 	{
 		row->params[0] = PointerGetDatum(buildoidvector(oids, n));
 		row->no_params[0] = false;
@@ -178,8 +176,8 @@ static Datum field_text(const vrx_field &field, int encoding, MemoryContext row_
 	return PointerGetDatum(result);
 }
 
-vrx_record_outcome vrx_convert_record(const vrx_record &record, int64 trace_no, int32 pid,
-                                      double version, MemoryContext row_cxt, vrx_profile_row *row)
+vrx_record_outcome vrx_convert_record(const vrx_record &record, const vrx_convert_options &options,
+                                      int32 pid, MemoryContext row_cxt, vrx_profile_row *row)
 {
 	if (record.count != PROFILE_FIELDS && record.count != PROFILE_FIELDS + 1)
 		return vrx_record_outcome::skip;
@@ -190,7 +188,7 @@ vrx_record_outcome vrx_convert_record(const vrx_record &record, int64 trace_no, 
 		f[i] = fields[i].data;
 
 	memset(row->nulls, 0, sizeof(row->nulls));
-	row->values[TRACE_ID] = Int64GetDatum(trace_no);
+	row->values[TRACE_ID] = Int64GetDatum(options.trace_no);
 	for (int i = 0; i < 2; i++)
 	{
 		TimestampTz ts;
@@ -254,6 +252,6 @@ vrx_record_outcome vrx_convert_record(const vrx_record &record, int64 trace_no, 
 	row->values[EXPLAIN] = field_text(fields[F_EXPLAIN], encoding, row_cxt);
 	row->query = vrx_database_text(fields[F_QUERY].data, fields[F_QUERY].len, encoding);
 
-	fill_params(f[F_PARAMS], version, row);
+	fill_params(f[F_PARAMS], options.version, options.params_as_array, row);
 	return vrx_record_outcome::insert;
 }

@@ -29,8 +29,15 @@ enum class vrx_record_outcome
 	stop  // of a statement that ended after the loading one began
 };
 
+// How records become rows.
+struct vrx_convert_options
+{
+	int64 trace_no;       // the session's trace number (the profile row's trace_id)
+	double version;       // the trace's
+	bool params_as_array; // parameter types as paramsarr (oid[]), else as params
+};
+
 // Converts a record of the data file of process pid.  The texts of the row
 // are allocated in row_cxt, everything else in the current context.
-// version is the trace's.
-vrx_record_outcome vrx_convert_record(const vrx_record &record, int64 trace_no, int32 pid,
-                                      double version, MemoryContext row_cxt, vrx_profile_row *row);
+vrx_record_outcome vrx_convert_record(const vrx_record &record, const vrx_convert_options &options,
+                                      int32 pid, MemoryContext row_cxt, vrx_profile_row *row);

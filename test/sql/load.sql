@@ -28,6 +28,27 @@ SELECT count(*) AS temp_objects FROM pg_class WHERE relnamespace = pg_my_temp_sc
 -- recorded; the statements after it are.
 SELECT vr_activate('load regress', ARRAY[current_user::regrole::oid]) AS tid \gset
 SELECT 'recorded after activation' AS marker;
+
+-- In a read-only transaction the analysis tables cannot be created, and the
+-- load refuses (its hint names the stream); the stream of the records works
+-- there without a transaction id.
+BEGIN READ ONLY;
+\set VERBOSITY terse
+SELECT vr_load_trace(:'tid');
+\set VERBOSITY default
+\echo :LAST_ERROR_SQLSTATE
+ROLLBACK;
+BEGIN READ ONLY;
+SELECT query, pid = pg_backend_pid() AS own_pid, user_id = current_user::regrole AS own_user,
+       query_type, params, rows_updated, explain LIKE 'Result  (cost=%' AS has_plan
+  FROM vr_trace_records(:'tid') WHERE query = 'SELECT ''recorded after activation'' AS marker;';
+SELECT (r).query FROM (SELECT vr_trace_records(:'tid') r OFFSET 0) s
+ WHERE (r).query = 'SELECT ''recorded after activation'' AS marker;';
+SELECT txid_current_if_assigned() IS NULL AS no_transaction_id;
+ROLLBACK;
+SELECT vr_trace_records(NULL);
+SELECT vr_trace_records('00000000000000000000');
+
 SELECT vr_load_trace(:'tid');
 
 -- The first load created five tables, two views, three rules and twelve
