@@ -12,6 +12,7 @@
 #include "store/paths.hpp"
 
 extern "C" {
+#include "access/xlog.h"
 #include "utils/memutils.h"
 PG_FUNCTION_INFO_V1(vr_load_trace);
 }
