@@ -17,9 +17,11 @@ int64_t floor_div(int64_t a, int64_t b)
 // The units UnitCounts moves through.
 const int64_t unit_ladder[] = {100000, 1000000, 60000000, 3600000000LL, 86400000000LL};
 
-std::string hex_key(const std::string &text, uint32_t db)
+// A statement's key: its normalized text and its database's name, so that
+// the same statement has the same key in every trace and on every server.
+std::string hex_key(const std::string &text, const std::string &database)
 {
-	uint64_t h = text_hash(text + '\0' + std::to_string(db));
+	uint64_t h = text_hash(text + '\0' + database);
 	char buffer[17];
 	std::snprintf(buffer, sizeof buffer, "%016llx", static_cast<unsigned long long>(h));
 	return buffer;
@@ -31,7 +33,26 @@ bool contains(const std::vector<T> &list, const T &value)
 	return std::find(list.begin(), list.end(), value) != list.end();
 }
 
+const char failed_note[] = "vireo: statement failed: ";
+
 } // namespace
+
+bool failure_of(std::string_view explain, std::string_view &sqlstate, std::string_view &message)
+{
+	constexpr size_t prefix = sizeof failed_note - 1;
+	if (explain.compare(0, prefix, failed_note) != 0 || explain.size() < prefix + 5)
+		return false;
+	sqlstate = explain.substr(prefix, 5);
+	for (char c : sqlstate)
+	{
+		if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z')))
+			return false;
+	}
+	message = explain.substr(prefix + 5);
+	while (!message.empty() && message.front() == ' ')
+		message.remove_prefix(1);
+	return true;
+}
 
 int histogram_bin(double ms)
 {
@@ -58,8 +79,10 @@ void UnitCounts::add(int64_t at_us)
 	}
 }
 
-Aggregator::Aggregator(const Filter &filter, bool json_plans, bool merge_databases)
-    : filter_(filter), json_(json_plans), merge_(merge_databases)
+Aggregator::Aggregator(const Filter &filter, std::vector<bool> json_plans, bool merge_databases,
+                       const NameBook &names, bool keep_source_executions)
+    : filter_(filter), json_(std::move(json_plans)), merge_(merge_databases), names_(names),
+      keep_source_executions_(keep_source_executions), sources_(json_.size())
 {
 }
 
@@ -89,7 +112,9 @@ size_t Aggregator::statement_of(uint32_t text, uint32_t db)
 	StatementTotals &t = statements_.back();
 	t.text = text;
 	t.db_id = group_db;
-	t.key = hex_key(normalizer_.text(text), group_db);
+	t.key = hex_key(normalizer_.text(text), group_db == 0 ? "" : names_.database_name(group_db));
+	if (sources_.size() > 1)
+		t.by_source.resize(sources_.size());
 	index_.emplace(id, number);
 	return number;
 }
@@ -97,13 +122,16 @@ size_t Aggregator::statement_of(uint32_t text, uint32_t db)
 void Aggregator::add(TraceRecord &r)
 {
 	records_++;
+	sources_[static_cast<size_t>(r.source)].records++;
 	all_pids_.insert(r.pid);
 	all_users_.insert(r.user_id);
 	all_databases_.insert(r.db_id);
 	if (!r.appl_null && all_applications_.size() < max_groups)
 		all_applications_.insert(r.appl_name);
 
-	Session &s = sessions_[r.pid];
+	Session &s = sessions_[session_key(r.source, r.pid)];
+	s.source = r.source;
+	s.pid = r.pid;
 	// The record waiting in this session ends where this one starts, at
 	// the latest; and this one may be the caller of statements before it.
 	if (s.waiting)
@@ -111,7 +139,10 @@ void Aggregator::add(TraceRecord &r)
 	while (!s.open.empty() && s.open.back().start_us >= r.start_us)
 	{
 		if (s.open.back().counted)
+		{
 			nested_++;
+			sources_[static_cast<size_t>(r.source)].nested++;
+		}
 		s.open.pop_back();
 	}
 
@@ -119,7 +150,8 @@ void Aggregator::add(TraceRecord &r)
 	// of the running totals to the previous record of the process (none
 	// for its first record, or when a counter went down: another process
 	// took the pid).
-	PlanBuffers plan = holds_plan(r.plan) ? top_node_buffers(r.plan, json_) : PlanBuffers();
+	PlanBuffers plan = holds_plan(r.plan) ? top_node_buffers(r.plan, json_[static_cast<size_t>(r.source)])
+	                                      : PlanBuffers();
 	bool same_backend = s.have_previous;
 	for (int b : {buffer_shared_hit, buffer_shared_read, buffer_temp_read, buffer_temp_written})
 		same_backend = same_backend && r.buffers[b] >= s.previous[b];
@@ -148,6 +180,8 @@ void Aggregator::add(TraceRecord &r)
 	s.have_previous = true;
 
 	s.counted = passes(r);
+	std::string_view sqlstate, message;
+	s.failed = failure_of(r.plan, sqlstate, message);
 	s.hash = text_hash(r.query);
 	s.text = normalizer_.normalize(r.query, s.hash);
 	s.statement = statement_of(s.text, r.db_id);
@@ -196,6 +230,7 @@ namespace {
 void keep_execution(Execution &e, const TraceRecord &r, double elapsed_ms, int64_t end_us)
 {
 	e.present = true;
+	e.source = r.source;
 	e.elapsed_ms = elapsed_ms;
 	e.execution_ms = r.duration_ms;
 	e.start_us = r.start_us;
@@ -209,13 +244,36 @@ void keep_execution(Execution &e, const TraceRecord &r, double elapsed_ms, int64
 	e.plan = r.plan;
 }
 
+// The slowest execution, and the slowest with a plan when that one has
+// none (a failed statement, a trace that keeps plans of the slow ones
+// only).
+void keep_slowest(Execution &slowest, Execution &planned, const TraceRecord &r, double elapsed_ms,
+                  int64_t end_us)
+{
+	bool has_plan = holds_plan(r.plan);
+	if (!slowest.present || elapsed_ms > slowest.elapsed_ms)
+	{
+		if (slowest.present && holds_plan(slowest.plan) && !has_plan &&
+		    (!planned.present || slowest.elapsed_ms > planned.elapsed_ms))
+			planned = std::move(slowest);
+		keep_execution(slowest, r, elapsed_ms, end_us);
+		if (has_plan)
+			planned = Execution();
+	}
+	else if (has_plan && !holds_plan(slowest.plan) &&
+	         (!planned.present || elapsed_ms > planned.elapsed_ms))
+		keep_execution(planned, r, elapsed_ms, end_us);
+}
+
 } // namespace
 
 void Aggregator::count(Session &s, double elapsed_ms, int64_t end_us)
 {
 	const TraceRecord &r = s.record;
 	StatementTotals &t = statements_[s.statement];
+	SourceCounters &source = sources_[static_cast<size_t>(r.source)];
 	counted_++;
+	source.counted++;
 	if (!s.seen || r.start_us < s.first_us)
 	{
 		s.first_us = r.start_us;
@@ -224,7 +282,10 @@ void Aggregator::count(Session &s, double elapsed_ms, int64_t end_us)
 	}
 	s.seen = true;
 	if (!normalizer_.parsed(s.text))
+	{
 		not_parsed_++;
+		source.not_parsed++;
+	}
 	double execution_ms = r.duration_ms;
 	if (t.calls == 0)
 	{
@@ -246,6 +307,7 @@ void Aggregator::count(Session &s, double elapsed_ms, int64_t end_us)
 	{
 		t.unknown_buffers++;
 		unknown_buffers_++;
+		source.unknown_buffers++;
 	}
 	t.csw_voluntary += r.usage[usage_csw_voluntary];
 	t.csw_involuntary += r.usage[usage_csw_involuntary];
@@ -267,28 +329,39 @@ void Aggregator::count(Session &s, double elapsed_ms, int64_t end_us)
 			t.more_applications++;
 	}
 
-	// The slowest execution, and the slowest with a plan when that one
-	// has none (a failed statement, a trace that keeps plans of the slow
-	// ones only).
-	bool has_plan = holds_plan(r.plan);
-	if (!t.slowest.present || elapsed_ms > t.slowest.elapsed_ms)
+	keep_slowest(t.slowest, t.planned, r, elapsed_ms, end_us);
+	if (!t.by_source.empty())
 	{
-		if (t.slowest.present && holds_plan(t.slowest.plan) && !has_plan &&
-		    (!t.planned.present || t.slowest.elapsed_ms > t.planned.elapsed_ms))
-			t.planned = std::move(t.slowest);
-		keep_execution(t.slowest, r, elapsed_ms, end_us);
-		if (has_plan)
-			t.planned = Execution();
+		SourceTotals &b = t.by_source[static_cast<size_t>(r.source)];
+		if (b.calls == 0)
+			b.max_ms = elapsed_ms;
+		b.calls++;
+		b.elapsed_ms += elapsed_ms;
+		b.execution_ms += execution_ms;
+		b.max_ms = std::max(b.max_ms, elapsed_ms);
+		b.rows += r.rows;
+		b.hits += s.hits;
+		b.reads += s.reads;
+		b.temp_read += s.temp_read;
+		b.temp_written += s.temp_written;
+		b.elapsed.add(elapsed_ms);
+		b.histogram[static_cast<size_t>(histogram_bin(elapsed_ms))]++;
+		b.failed += s.failed ? 1 : 0;
+		if (keep_source_executions_)
+			keep_slowest(b.slowest, b.planned, r, elapsed_ms, end_us);
 	}
-	else if (has_plan && !holds_plan(t.slowest.plan) &&
-	         (!t.planned.present || elapsed_ms > t.planned.elapsed_ms))
-		keep_execution(t.planned, r, elapsed_ms, end_us);
+	if (s.failed)
+		count_failure(s, elapsed_ms, end_us);
 
 	all_elapsed_ms_ += elapsed_ms;
 	all_execution_ms_ += execution_ms;
 	first_us_ = std::min(first_us_, r.start_us);
 	last_us_ = std::max(last_us_, r.end_us);
-	ended_.add(r.end_us);
+	source.all_elapsed_ms += elapsed_ms;
+	source.all_execution_ms += execution_ms;
+	source.first_us = std::min(source.first_us, r.start_us);
+	source.last_us = std::max(source.last_us, r.end_us);
+	source.ended.add(r.end_us);
 
 	auto group = [&](GroupTotals &g) {
 		g.calls++;
@@ -304,7 +377,7 @@ void Aggregator::count(Session &s, double elapsed_ms, int64_t end_us)
 	else
 		other_applications_++;
 
-	BarCandidate bar{elapsed_ms, execution_ms, r.start_us, end_us, r.pid, s.statement};
+	BarCandidate bar{elapsed_ms, execution_ms, r.start_us, end_us, r.pid, r.source, s.statement, s.failed};
 	if (longest_.size() < max_bar_candidates)
 	{
 		longest_.push_back(bar);
@@ -331,8 +404,48 @@ void Aggregator::count(Session &s, double elapsed_ms, int64_t end_us)
 		call.temp_written = s.temp_written;
 		call.buffers_from = s.buffers_from;
 		call.key = t.key;
+		std::string_view message;
+		if (s.failed)
+			failure_of(r.plan, call.sqlstate, message);
 		on_call(call);
 	}
+}
+
+void Aggregator::count_failure(const Session &s, double elapsed_ms, int64_t end_us)
+{
+	const TraceRecord &r = s.record;
+	std::string_view sqlstate, message;
+	failure_of(r.plan, sqlstate, message);
+	StatementTotals &t = statements_[s.statement];
+	t.failed++;
+	t.sqlstates[std::string(sqlstate)]++;
+	failed_++;
+	sources_[static_cast<size_t>(r.source)].failed++;
+	failed_ended_.add(end_us);
+	FailureClass &c = failures_[std::string(sqlstate)];
+	c.calls++;
+	c.elapsed_ms += elapsed_ms;
+	c.statements.insert(s.statement);
+	std::string cut = message.size() > max_failure_message
+	                      ? std::string(message.substr(0, max_failure_message)) + "\xE2\x80\xA6"
+	                      : std::string(message);
+	if (elapsed_ms > c.slowest_ms)
+	{
+		c.slowest_ms = elapsed_ms;
+		c.message = cut;
+	}
+	if (slowest_failed_.size() >= max_failed_calls && elapsed_ms <= slowest_failed_.front().elapsed_ms)
+		return;
+	FailedCall call{elapsed_ms, r.start_us, end_us, r.pid, r.source, s.statement,
+	                std::string(sqlstate), std::move(cut)};
+	if (slowest_failed_.size() >= max_failed_calls)
+	{
+		std::pop_heap(slowest_failed_.begin(), slowest_failed_.end(), std::greater<FailedCall>());
+		slowest_failed_.back() = std::move(call);
+	}
+	else
+		slowest_failed_.push_back(std::move(call));
+	std::push_heap(slowest_failed_.begin(), slowest_failed_.end(), std::greater<FailedCall>());
 }
 
 void Aggregator::finish()

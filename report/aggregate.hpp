@@ -2,6 +2,14 @@
 // order of their data files, and what stays in memory grows with the
 // normalized statements and the sessions, not with the records.
 //
+// A report may read several traces (sources: several servers, or two traces
+// compared).  Their records then go into the same aggregates, one source
+// after the other, with the source's number in each record and its role and
+// database oids turned into the report's numbers (names.hpp): a statement
+// is a normalized text in a database of that name on any of the servers,
+// and beside its totals it keeps those of each source.  A session is a
+// server process of one source.
+//
 // Per session (server process) it keeps the previous record's running
 // buffer totals, one record in waiting (its elapsed time is capped at the
 // next statement's start, so it is counted when that arrives), and the
@@ -12,6 +20,7 @@
 #pragma once
 
 #include "model.hpp"
+#include "names.hpp"
 #include "normalize.hpp"
 #include "record.hpp"
 #include "sketch.hpp"
@@ -31,8 +40,8 @@ struct Filter
 {
 	std::vector<int> pids;
 	std::vector<std::string> applications;
-	std::vector<uint32_t> users;
-	std::vector<uint32_t> databases;
+	std::vector<uint32_t> users;     // the report's numbers of roles
+	std::vector<uint32_t> databases; // and of databases
 	int64_t from_us = INT64_MIN;
 	int64_t to_us = INT64_MAX;
 };
@@ -51,15 +60,40 @@ struct Call
 	int64_t temp_written = 0;
 	const char *buffers_from = ""; // "plan", "difference" or "unknown"
 	std::string_view key;
+	std::string_view sqlstate; // of a failed call, else empty
+};
+
+// A failed call's SQLSTATE and message, from the note the capture writes in
+// place of its plan: "vireo: statement failed: 57014 canceling statement
+// due to statement timeout".  False for anything else.
+bool failure_of(std::string_view explain, std::string_view &sqlstate, std::string_view &message);
+
+// What the calls of a statement in one source add up to, when a report has
+// several.
+struct SourceTotals : CallCounters
+{
+	long long calls = 0;
+	long long failed = 0;
+	double elapsed_ms = 0;
+	double execution_ms = 0;
+	double max_ms = 0;
+	QuantileSketch elapsed;
+	std::vector<long long> histogram = std::vector<long long>(histogram_bins, 0);
+	// Kept only for a comparison, whose page shows both plans.
+	Execution slowest;
+	Execution planned;
 };
 
 // Accumulated numbers of one normalized statement.
 struct StatementTotals : CallCounters
 {
 	uint32_t text = 0; // the Normalizer's number
-	uint32_t db_id = 0;
+	uint32_t db_id = 0; // the report's number of its database; 0 when merged
 	std::string key;
 	long long calls = 0;
+	long long failed = 0;                       // calls that ended in an error
+	std::map<std::string, long long> sqlstates; // their SQLSTATEs
+	std::vector<SourceTotals> by_source;        // several sources only
 	double elapsed_ms = 0;
 	double execution_ms = 0;
 	double min_ms = 0;
@@ -101,6 +135,49 @@ private:
 	std::unordered_map<int64_t, long long> counts_;
 };
 
+// One source's counts of what it gave.
+struct SourceCounters
+{
+	long long records = 0;
+	long long counted = 0;
+	long long nested = 0;
+	long long not_parsed = 0;
+	long long unknown_buffers = 0;
+	long long failed = 0;
+	double all_elapsed_ms = 0;
+	double all_execution_ms = 0;
+	int64_t first_us = INT64_MAX;
+	int64_t last_us = INT64_MIN;
+	UnitCounts ended; // statements ended, per unit of time
+};
+
+// Failed calls of one SQLSTATE.
+struct FailureClass
+{
+	long long calls = 0;
+	double elapsed_ms = 0;
+	std::string message; // of the slowest
+	double slowest_ms = -1;
+	std::set<size_t> statements;
+};
+
+// One of the slowest failed calls.
+struct FailedCall
+{
+	double elapsed_ms = 0;
+	int64_t start_us = 0;
+	int64_t end_us = 0;
+	int pid = 0;
+	int source = 0;
+	size_t statement = 0;
+	std::string sqlstate;
+	std::string message;
+	bool operator>(const FailedCall &other) const
+	{
+		return elapsed_ms > other.elapsed_ms;
+	}
+};
+
 // A statement of a session that is top-level so far.
 struct OpenStatement
 {
@@ -118,7 +195,9 @@ struct BarCandidate
 	int64_t start_us;
 	int64_t end_us;
 	int pid;
+	int source;
 	size_t statement;
+	bool failed;
 	bool operator>(const BarCandidate &other) const
 	{
 		return elapsed_ms > other.elapsed_ms;
@@ -127,6 +206,8 @@ struct BarCandidate
 
 struct Session
 {
+	int source = 0;
+	int pid = 0;
 	bool have_previous = false;
 	int64_t previous[8] = {};
 	bool waiting = false;
@@ -135,6 +216,7 @@ struct Session
 	uint64_t hash = 0;
 	size_t statement = 0;
 	bool counted = false;
+	bool failed = false; // the record in waiting
 	const char *buffers_from = "";
 	int64_t hits = 0;
 	int64_t reads = 0;
@@ -155,10 +237,19 @@ struct GroupTotals
 	std::unordered_set<size_t> statements;
 };
 
+// The key of a session: its source and pid.
+constexpr uint64_t session_key(int source, int pid)
+{
+	return (uint64_t(static_cast<uint32_t>(source)) << 32) | static_cast<uint32_t>(pid);
+}
+
 class Aggregator
 {
 public:
-	Aggregator(const Filter &filter, bool json_plans, bool merge_databases);
+	// json_plans: the plan format of each source.  keep_source_executions:
+	// each source's slowest execution of every statement is kept too.
+	Aggregator(const Filter &filter, std::vector<bool> json_plans, bool merge_databases,
+	           const NameBook &names, bool keep_source_executions = false);
 
 	// Called for each counted execution when set (--calls).
 	std::function<void(const Call &)> on_call;
@@ -180,13 +271,38 @@ public:
 	{
 		return statements_;
 	}
-	const std::map<int, Session> &sessions() const
+	const std::map<uint64_t, Session> &sessions() const
 	{
 		return sessions_;
 	}
-	const UnitCounts &ended() const
+	size_t source_count() const
 	{
-		return ended_;
+		return sources_.size();
+	}
+	const SourceCounters &source(size_t i) const
+	{
+		return sources_[i];
+	}
+	bool json_plans(int source) const
+	{
+		return json_[static_cast<size_t>(source)];
+	}
+	// Failed calls by SQLSTATE, and the slowest of them (a min-heap).
+	const std::map<std::string, FailureClass> &failures() const
+	{
+		return failures_;
+	}
+	const std::vector<FailedCall> &slowest_failed() const
+	{
+		return slowest_failed_;
+	}
+	const UnitCounts &failed_ended() const
+	{
+		return failed_ended_;
+	}
+	long long failed() const
+	{
+		return failed_;
 	}
 	const std::vector<BarCandidate> &longest() const
 	{
@@ -266,21 +382,30 @@ public:
 	static constexpr size_t max_applications = 32;  // per statement
 	static constexpr size_t max_groups = 1000;      // applications in the breakdown
 	static constexpr size_t max_bar_candidates = 3000;
+	static constexpr size_t max_failed_calls = 20;
+	static constexpr size_t max_failure_message = 600;
 
 private:
 	bool passes(const TraceRecord &r) const;
 	void settle(Session &session, const TraceRecord *next);
 	void count(Session &session, double elapsed_ms, int64_t end_us);
 	size_t statement_of(uint32_t text, uint32_t db);
+	void count_failure(const Session &session, double elapsed_ms, int64_t end_us);
 
 	Filter filter_;
-	bool json_;
+	std::vector<bool> json_;
 	bool merge_;
+	const NameBook &names_;
+	bool keep_source_executions_;
 	Normalizer normalizer_;
 	std::vector<StatementTotals> statements_;
 	std::unordered_map<uint64_t, size_t> index_;
-	std::map<int, Session> sessions_;
-	UnitCounts ended_;
+	std::map<uint64_t, Session> sessions_;
+	std::vector<SourceCounters> sources_;
+	std::map<std::string, FailureClass> failures_;
+	std::vector<FailedCall> slowest_failed_;
+	UnitCounts failed_ended_;
+	long long failed_ = 0;
 	std::vector<BarCandidate> longest_; // a min-heap on elapsed time
 	long long records_ = 0;
 	long long counted_ = 0;

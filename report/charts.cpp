@@ -12,6 +12,9 @@ namespace {
 const char *const palette[] = {"#3b75af", "#ef8636", "#c43d40", "#4fa5a0", "#519e3e",
                                "#d4ad1f", "#8d69b8", "#e377c2", "#8c564b", "#17becf"};
 const char *const other_colour = "#b8c0cc";
+const char *const server_palette[] = {"#1d3a57", "#8d69b8", "#4fa5a0", "#d4ad1f",
+                                      "#8c564b", "#e377c2", "#519e3e", "#17becf"};
+const char *const failed_colour = "#d62728";
 
 std::string num(double v)
 {
@@ -130,6 +133,11 @@ std::string histogram_bin_bound(int bin)
 	return bound_of_bin(bin);
 }
 
+const char *server_colour(size_t index)
+{
+	return server_palette[index % (sizeof server_palette / sizeof server_palette[0])];
+}
+
 const char *statement_colour(int rank)
 {
 	if (rank < 1 || rank > static_cast<int>(sizeof palette / sizeof palette[0]))
@@ -186,12 +194,20 @@ std::string timeline_svg(const Timeline &timeline)
 	{
 		const TimelineStep &step = timeline.steps[i];
 		double x = left + static_cast<double>(i) * bar;
-		std::string title = step.label + ": " + with_separators(step.statements) + " statements, " +
-		                    human_ms(step.busy_ms) + " busy";
+		std::string title = step.label + ": " + with_separators(step.statements) + " statements" +
+		                    (step.failed > 0 ? " (" + with_separators(step.failed) + " failed)" : "") +
+		                    ", " + human_ms(step.busy_ms) + " busy";
 		if (step.statements > 0)
 		{
 			double h = panel * static_cast<double>(step.statements) / count_max;
 			s += rect(x + pad / 2, top1 + panel - h, bar - pad, h, "#3b75af", title);
+		}
+		if (step.failed > 0)
+		{
+			// At least a sliver, so that a single failure among many shows.
+			double h = std::max(panel * static_cast<double>(step.failed) / count_max, 2.0);
+			s += rect(x + pad / 2, top1 + panel - h, bar - pad, h, failed_colour, title,
+			          " class=\"failed\"");
 		}
 		if (step.busy_ms > 0)
 		{
@@ -206,16 +222,30 @@ std::string lanes_svg(const Lanes &lanes, const Timeline &timeline,
                       const std::vector<std::string> &short_texts)
 {
 	const double lane_h = 24;
+	const double group_h = 20;
 	const double top = 6;
 	double t0 = timeline.start_s;
 	double t1 = t0 + timeline.step_s * static_cast<double>(timeline.steps.size());
-	double height = top + lane_h * static_cast<double>(lanes.lanes.size()) + 22;
+	// Where each lane starts: a group's lanes below its heading.
+	std::vector<double> lane_y;
+	std::vector<std::string> headings;
+	double y_next = top;
+	for (size_t i = 0; i < lanes.lanes.size(); i++)
+	{
+		bool new_group = !lanes.lanes[i].group.empty() &&
+		                 (i == 0 || lanes.lanes[i].group != lanes.lanes[i - 1].group);
+		headings.push_back(new_group ? lanes.lanes[i].group : "");
+		y_next += new_group ? group_h : 0;
+		lane_y.push_back(y_next);
+		y_next += lane_h;
+	}
+	double height = y_next + 22;
 
 	std::string s =
 	    "<svg xmlns=\"http://www.w3.org/2000/svg\" class=\"chart lanes\" viewBox=\"0 0 " +
 	    num(width) + " " + num(height) + "\" role=\"img\">";
 	s += "<title>Statements of each session</title>";
-	double bottom = top + lane_h * static_cast<double>(lanes.lanes.size());
+	double bottom = y_next;
 	// Strips are drawn relative to the busiest step of any session.
 	double busiest = 0;
 	for (const Lane &lane : lanes.lanes)
@@ -225,7 +255,10 @@ std::string lanes_svg(const Lanes &lanes, const Timeline &timeline,
 	for (size_t i = 0; i < lanes.lanes.size(); i++)
 	{
 		const Lane &lane = lanes.lanes[i];
-		double y = top + lane_h * static_cast<double>(i);
+		double y = lane_y[i];
+		if (!headings[i].empty())
+			s += rect(0, y - group_h, width, group_h - 2, "#e8edf3", "") +
+			     text(8, y - 6, "start", "group", "server " + headings[i]);
 		if (i % 2 == 0)
 			s += rect(left, y, width - left - right, lane_h, "#f3f5f8", "");
 		// The label names the process and its user in full; the
@@ -263,10 +296,12 @@ std::string lanes_svg(const Lanes &lanes, const Timeline &timeline,
 			if (what.size() > 160)
 				what = what.substr(0, 157) + "...";
 			std::string title = what + " \xE2\x80\x94 " + human_ms(bar.ms) +
-			                    (bar.depth > 0 ? ", run by the statement around it" : "");
-			s +=
-			    rect(x, y + inset, w, std::max(lane_h - 2 * inset, 3.0), statement_colour(bar.rank),
-			         title, " data-depth=\"" + std::to_string(bar.depth) + "\" class=\"bar\"");
+			                    (bar.depth > 0 ? ", run by the statement around it" : "") +
+			                    (bar.failed ? ", failed" : "");
+			s += rect(x, y + inset, w, std::max(lane_h - 2 * inset, 3.0), statement_colour(bar.rank),
+			          title,
+			          " data-depth=\"" + std::to_string(bar.depth) + "\" class=\"bar" +
+			              (bar.failed ? " failed" : "") + "\"");
 		}
 	}
 	return s + "</svg>";

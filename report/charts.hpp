@@ -11,11 +11,16 @@
 // rank 0 (any other statement) is grey.
 const char *statement_colour(int rank);
 
-// Statements and busy time per step across the trace.
+// The colour of a server (a source of a report that reads several).
+const char *server_colour(size_t index);
+
+// Statements and busy time per step across the trace; the failed ones
+// marked in red.
 std::string timeline_svg(const Timeline &timeline);
 
 // One lane per session, a bar per statement, nested statements inside their
-// caller.  short_texts[rank - 1] names the top statements in tooltips.
+// caller, failed ones outlined in red; lanes of several servers in a group
+// each.  short_texts[rank - 1] names the top statements in tooltips.
 std::string lanes_svg(const Lanes &lanes, const Timeline &timeline,
                       const std::vector<std::string> &short_texts);
 

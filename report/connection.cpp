@@ -123,7 +123,8 @@ bool Result::flag(int row, int column) const
 	return !null(row, column) && PQgetvalue(result_, row, column)[0] == 't';
 }
 
-Connection::Connection(const Options &options, Progress &progress) : progress_(progress)
+Connection::Connection(const Options &options, Progress &progress, const std::string &conninfo)
+    : progress_(progress)
 {
 	progress_.step("connecting");
 	// The page declares UTF-8; the text summary follows the terminal's
@@ -140,26 +141,66 @@ Connection::Connection(const Options &options, Progress &progress) : progress_(p
 		password = prompt_password("Password: ");
 		have_password = true;
 	}
-	auto value = [](const std::string &s) { return s.empty() ? nullptr : s.c_str(); };
+	// The options first; what a --source connection string names overrides
+	// them, so that they serve as its defaults.
+	std::vector<std::pair<std::string, std::string>> settings;
+	auto set = [&settings](const std::string &keyword, const std::string &v) {
+		if (v.empty())
+			return;
+		for (auto &s : settings)
+		{
+			if (s.first == keyword)
+			{
+				s.second = v;
+				return;
+			}
+		}
+		settings.emplace_back(keyword, v);
+	};
+	set("host", options.host);
+	set("port", options.port);
+	set("user", options.user);
+	set("dbname", options.dbname);
+	set("fallback_application_name", "vireo-report");
+	if (encoding != nullptr)
+		set("client_encoding", encoding);
+	if (!conninfo.empty())
+	{
+		char *error = nullptr;
+		PQconninfoOption *parsed = PQconninfoParse(conninfo.c_str(), &error);
+		if (parsed == nullptr)
+		{
+			std::string message = one_line(error);
+			PQfreemem(error);
+			throw Failure("invalid connection string \"" + conninfo + "\": " + message);
+		}
+		for (PQconninfoOption *o = parsed; o->keyword != nullptr; o++)
+		{
+			if (o->val != nullptr)
+				set(o->keyword, o->val);
+		}
+		PQconninfoFree(parsed);
+	}
 	for (;;)
 	{
-		const char *keywords[] = {"host",
-		                          "port",
-		                          "user",
-		                          "password",
-		                          "dbname",
-		                          "fallback_application_name",
-		                          "client_encoding",
-		                          nullptr};
-		const char *values[] = {value(options.host),
-		                        value(options.port),
-		                        value(options.user),
-		                        have_password ? password.c_str() : nullptr,
-		                        value(options.dbname),
-		                        "vireo-report",
-		                        encoding,
-		                        nullptr};
-		conn_ = PQconnectdbParams(keywords, values, 1);
+		std::vector<const char *> keywords;
+		std::vector<const char *> values;
+		for (const auto &s : settings)
+		{
+			keywords.push_back(s.first.c_str());
+			values.push_back(s.second.c_str());
+		}
+		if (have_password)
+		{
+			keywords.push_back("password");
+			values.push_back(password.c_str());
+		}
+		keywords.push_back(nullptr);
+		values.push_back(nullptr);
+		// Only -d may be a connection string itself; a --source string has
+		// been taken apart above.
+		int expand = conninfo.empty() ? 1 : 0;
+		conn_ = PQconnectdbParams(keywords.data(), values.data(), expand);
 		if (conn_ == nullptr)
 			throw Failure("out of memory while connecting");
 		if (PQstatus(conn_) == CONNECTION_OK)
@@ -205,6 +246,15 @@ std::string Connection::server() const
 	std::string where = host != nullptr ? host : "";
 	if (where.empty() || where[0] == '/')
 		where = "local socket " + where;
+	return where + ":" + PQport(conn_);
+}
+
+std::string Connection::short_server() const
+{
+	const char *host = PQhost(conn_);
+	std::string where = host != nullptr ? host : "";
+	if (where.empty() || where[0] == '/')
+		where = "local";
 	return where + ":" + PQport(conn_);
 }
 

@@ -44,7 +44,10 @@ using Param = std::optional<std::string>;
 class Connection
 {
 public:
-	Connection(const Options &options, Progress &progress);
+	// Connects with the options' -h, -p, -U and -d (and libpq's defaults);
+	// conninfo, when given (a connection string or URI), overrides what it
+	// names.
+	Connection(const Options &options, Progress &progress, const std::string &conninfo = "");
 	~Connection();
 	Connection(const Connection &) = delete;
 	Connection &operator=(const Connection &) = delete;
@@ -62,6 +65,8 @@ public:
 	std::string quote_identifier(const std::string &name) const;
 	std::string database() const;
 	std::string server() const;
+	// host:port, or "local:port" for a Unix socket: a server's short name.
+	std::string short_server() const;
 
 private:
 	void wait_for_result();

@@ -109,9 +109,38 @@ table.variants td code { white-space: normal; word-break: break-word; }
 .jit { font-size: 12.5px; margin: 6px 0; }
 ul.plan-notes { font-size: 12.5px; margin: 6px 0; }
 pre.sql.own { max-height: 160px; }
+svg rect.bar.failed { stroke: #d62728; stroke-width: 1.6; }
+svg .group { font-size: 12px; font-weight: 700; fill: var(--head); }
+.failed { color: #b42318; font-size: 12px; }
+table.top td.text .failed { display: block; }
+p.failed { font-size: 13px; }
+table.failures { font-size: 12.5px; margin-bottom: 8px; }
+table.failures td.msg { word-break: break-word; }
+table.failures td.text code { white-space: normal; word-break: break-word; }
+table.servers { font-size: 12.5px; margin: 6px 0 14px; }
+table.servers td.server { white-space: nowrap; }
+table.servers .where { display: block; color: var(--muted); font-size: 11.5px; }
+.split { display: flex; width: 80px; height: 8px; border-radius: 4px; overflow: hidden; background: #e9edf2; }
+.split span { display: block; height: 100%; }
+.tplan.changes .pl { grid-template-columns: 6ch 11ch 1fr; }
+.tplan .chg, td.change { color: var(--muted); font-variant-numeric: tabular-nums; white-space: nowrap; }
+.tplan .pl.grew, table.plan tr.grew td { background: #fde8e8; }
+.tplan .pl.grew .chg, table.plan tr.grew td.change { color: #b42318; font-weight: 700; }
+.sides { display: grid; grid-template-columns: 1fr 1fr; gap: 14px; align-items: start; }
+.sides > div { min-width: 0; }
+.sides .tplan, .sides table.plan { font-size: 11.5px; }
+table.compare td.ratio.up { color: #b42318; font-weight: 700; }
+table.compare td.ratio.down { color: #2f7d32; }
+table.compare td.text { max-width: 360px; }
+table.compare td.text code { white-space: normal; word-break: break-word; }
+.tag { display: inline-block; font-size: 11px; padding: 0 6px; border-radius: 8px; background: #e9edf2;
+       color: var(--muted); margin-right: 4px; }
+.tag.slower { background: #fde8e8; color: #b42318; }
+.tag.new { background: #e6f0fa; color: #1d3a57; }
+.tag.gone { background: #eef1f4; color: var(--muted); }
 footer { color: var(--muted); font-size: 12px; padding: 6px 0 30px; }
 footer p { margin: 6px 0; }
 @media (max-width: 900px) { .tiles { grid-template-columns: repeat(2, 1fr); }
-                            .stmt-grid, .facts-wrap, .breakdowns { grid-template-columns: 1fr; } }
+                            .stmt-grid, .facts-wrap, .breakdowns, .sides { grid-template-columns: 1fr; } }
 @media print { body { background: #fff; } section { border: 0; } }
 )CSS";

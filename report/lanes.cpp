@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <tuple>
 
 namespace {
 
@@ -62,6 +63,7 @@ void nest_lane(std::vector<BarCandidate> &records, const std::vector<int> &ranks
 		bar.hi = hi;
 		bar.ms = r.elapsed_ms;
 		bar.rank = ranks[r.statement];
+		bar.failed = r.failed;
 		if (parent == nullptr)
 		{
 			bar.lo = lo;
@@ -105,8 +107,8 @@ void density(const Session &session, double t0, double t1, Lane &lane)
 } // namespace
 
 Lanes build_lanes(const Aggregator &aggregator, const Overview &overview,
-                  const Timeline &timeline, const std::vector<int> &ranks,
-                  const std::map<uint32_t, std::string> &users)
+                  const Timeline &timeline, const std::vector<int> &ranks, const NameBook &names,
+                  const std::vector<SourcePart> &sources)
 {
 	Lanes lanes;
 	if (overview.statements == 0 || timeline.steps.empty())
@@ -130,30 +132,31 @@ Lanes build_lanes(const Aggregator &aggregator, const Overview &overview,
 		lanes.which = "bars: the statements of " + human_ms(min_ms) + " or more (at most the " +
 		              std::to_string(max_lane_statements) + " longest)";
 	}
-	std::map<int, std::vector<BarCandidate>> by_pid;
+	std::map<uint64_t, std::vector<BarCandidate>> by_session;
 	for (const BarCandidate &c : aggregator.longest())
 	{
 		if (c.elapsed_ms >= min_ms)
-			by_pid[c.pid].push_back(c);
+			by_session[session_key(c.source, c.pid)].push_back(c);
 	}
 
-	// Sessions in the order of their first statement.
-	std::vector<std::pair<int64_t, int>> order;
+	// Sessions in the order of their first statement, in a group per
+	// source when there are several.
+	std::vector<std::tuple<int, int64_t, uint64_t>> order;
 	for (const auto &entry : aggregator.sessions())
 	{
 		if (entry.second.seen)
-			order.push_back({entry.second.first_us, entry.first});
+			order.emplace_back(entry.second.source, entry.second.first_us, entry.first);
 	}
 	std::sort(order.begin(), order.end());
 	std::map<std::string, int> marks;
 	for (const auto &o : order)
 	{
-		const Session &session = aggregator.sessions().at(o.second);
+		const Session &session = aggregator.sessions().at(std::get<2>(o));
 		Lane lane;
-		lane.pid = o.second;
-		auto user = users.find(session.first_user);
-		lane.label = "pid " + std::to_string(lane.pid) +
-		             (user != users.end() ? " \xC2\xB7 " + user->second : "");
+		lane.pid = session.pid;
+		if (sources.size() > 1)
+			lane.group = sources[static_cast<size_t>(session.source)].label;
+		lane.label = "pid " + std::to_string(lane.pid) + " \xC2\xB7 " + names.role_name(session.first_user);
 		lane.application = session.first_application;
 		if (!lane.application.empty())
 		{
@@ -165,7 +168,7 @@ Lanes build_lanes(const Aggregator &aggregator, const Overview &overview,
 			}
 			lane.application_mark = mark->second;
 		}
-		nest_lane(by_pid[lane.pid], ranks, lane);
+		nest_lane(by_session[std::get<2>(o)], ranks, lane);
 		if (min_ms > 0)
 			density(session, t0, t1, lane);
 		lanes.lanes.push_back(std::move(lane));

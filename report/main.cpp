@@ -8,10 +8,12 @@
 #include "options.hpp"
 #include "output_file.hpp"
 #include "progress.hpp"
+#include "sources.hpp"
 #include "summary.hpp"
 #include "trace_source.hpp"
 #include "writers.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -91,15 +93,6 @@ int terminal_width(const Options &options)
 	return 100;
 }
 
-std::map<uint32_t, std::string> all_names(Connection &db, const char *query)
-{
-	std::map<uint32_t, std::string> names;
-	Result r = db.query(query);
-	for (int i = 0; i < r.rows(); i++)
-		names[static_cast<uint32_t>(r.integer(i, 0))] = r.text(i, 1);
-	return names;
-}
-
 // Names of what exists in the trace, at most a few of each.
 template <typename Set, typename Name>
 std::string some(const Set &set, Name name)
@@ -118,51 +111,81 @@ std::string some(const Set &set, Name name)
 	return out.empty() ? "none" : out;
 }
 
-[[noreturn]] void nothing_to_report(Connection &db, const TraceSource &trace,
+[[noreturn]] void nothing_to_report(std::vector<Source> &sources, const NameBook &names,
                                     const Aggregator &aggregator, const Options &options)
 {
-	const std::string &id = trace.info.id;
 	if (aggregator.records() == 0)
 	{
-		int files = data_file_count(db, trace);
+		if (sources.size() > 1)
+			throw NothingToReport("nothing to report: none of the traces holds a statement");
+		Source &s = sources.front();
+		const std::string &id = s.trace.info.id;
+		int files = data_file_count(*s.db, s.trace);
 		if (files == 0)
 			throw NothingToReport("nothing to report: trace " + id + " has no data files left");
 		throw NothingToReport("nothing to report: trace " + id + " holds no statements" +
 		                      (files < 0 ? " (its data files are empty, or were removed)" : ""));
 	}
-	auto users = all_names(db, "SELECT oid, rolname FROM pg_catalog.pg_roles");
-	auto databases = all_names(db, "SELECT oid, datname FROM pg_catalog.pg_database");
-	auto named = [](const std::map<uint32_t, std::string> &names) {
-		return [&names](uint32_t oid) {
-			auto found = names.find(oid);
-			return found != names.end() ? found->second : std::to_string(oid);
-		};
-	};
+	std::string traces = sources.size() > 1 ? "the traces" : "trace " + sources.front().trace.info.id;
 	throw NothingToReport(
-	    "nothing to report: no statement of trace " + id + " matches " + describe_focus(options) +
-	    "; the trace has pids " + some(aggregator.all_pids(), [](int p) { return std::to_string(p); }) +
-	    "; applications " +
+	    "nothing to report: no statement of " + traces + " matches " + describe_focus(options) +
+	    "; " + (sources.size() > 1 ? "they have" : "the trace has") + " pids " +
+	    some(aggregator.all_pids(), [](int p) { return std::to_string(p); }) + "; applications " +
 	    some(aggregator.all_applications(), [](const std::string &a) { return "\"" + a + "\""; }) +
-	    "; users " + some(aggregator.all_users(), named(users)) + "; databases " +
-	    some(aggregator.all_databases(), named(databases)));
+	    "; users " + some(aggregator.all_users(), [&names](uint32_t id) { return names.role_name(id); }) +
+	    "; databases " +
+	    some(aggregator.all_databases(), [&names](uint32_t id) { return names.database_name(id); }));
 }
 
-// One line when the server's module is of another release than this
-// program: the report may then misread what the module wrote.  Modules
-// before 1.1 do not give their release; a server that does not preload the
-// module at all is refused later with its own message.  Recording is off
-// first, so that the question does not land in a running trace.
-void check_module_version(Connection &db, Progress &progress)
+// A comparison matches plans node by node: both traces must record them in
+// one form.
+void check_comparable(const std::vector<Source> &sources)
 {
-	db.run("SET vireo.enabled = off");
-	Result r = db.query("SELECT pg_catalog.current_setting('vireo.version', true),"
-	                    "       pg_catalog.current_setting('vireo.explain_format', true) IS NOT NULL");
-	std::string module = r.null(0, 0) ? "" : r.text(0, 0);
-	if (module == VIREO_VERSION || (module.empty() && !r.flag(0, 1)))
-		return;
-	progress.clear();
-	std::fprintf(stderr, "vireo-report: warning: the server runs vireo %s; this is vireo-report %s\n",
-	             module.empty() ? "older than 1.1" : module.c_str(), VIREO_VERSION);
+	const TraceInfo &old_trace = sources[0].trace.info;
+	const TraceInfo &new_trace = sources[1].trace.info;
+	if (old_trace.json != new_trace.json)
+		throw Failure("trace " + old_trace.id + " has " + (old_trace.json ? "JSON" : "text") +
+		              " plans and trace " + new_trace.id + " " + (new_trace.json ? "JSON" : "text") +
+		              " plans: --compare needs two traces of one plan format");
+}
+
+// With several sources: what each one is, and what the report misses of it.
+std::vector<SourcePart> source_parts(const std::vector<Source> &sources)
+{
+	std::vector<SourcePart> parts;
+	for (const Source &s : sources)
+	{
+		SourcePart part;
+		part.label = s.label;
+		part.unreachable = s.unreachable;
+		part.trace = s.trace.info;
+		parts.push_back(std::move(part));
+	}
+	return parts;
+}
+
+std::vector<std::string> notes_of(std::vector<Source> &sources, Report &report)
+{
+	if (sources.size() == 1)
+		return partial_data_notes(*sources.front().db, sources.front().trace, report.overview);
+	std::vector<std::string> notes;
+	for (size_t i = 0; i < sources.size(); i++)
+	{
+		Source &s = sources[i];
+		SourcePart &part = report.sources[i];
+		if (!s.db)
+		{
+			notes.push_back(s.label + " could not be reached (" + s.unreachable + "): its trace " +
+			                s.spec.trace_id + " is not in this report.");
+			continue;
+		}
+		part.notes = partial_data_notes(*s.db, s.trace, part.overview);
+		for (const std::string &note : part.notes)
+			notes.push_back((report.compare ? std::string(i == 0 ? "old" : "new") + " trace (" + s.label + ")"
+			                                : s.label) +
+			                ": " + note);
+	}
+	return notes;
 }
 
 int list(const Options &options, const OutputTarget &target)
@@ -185,59 +208,89 @@ int run(const Options &options)
 	if (options.list)
 		return list(options, target);
 	Progress progress(true);
-	Connection db(options, progress);
-	check_module_version(db, progress);
-	TraceSource trace = find_trace(db, options, progress);
-	Filter filter = resolve_filter(db, options);
+	std::vector<Source> sources = open_sources(options, progress);
+	if (options.compare)
+		check_comparable(sources);
+	NameBook names = read_names(sources);
+	Filter filter = resolve_filter(sources, names, options);
 
 	Report report;
 	report.sort = sort_words(options.sort);
 	report.sort_execution = options.sort == SortKey::execution;
 	report.focus = describe_focus(options);
 	report.merged_databases = options.merge_databases;
+	report.compare = options.compare;
+	if (sources.size() > 1)
+		report.sources = source_parts(sources);
 
-	Aggregator aggregator(filter, trace.info.json, options.merge_databases);
+	std::vector<bool> json;
+	std::vector<Connection *> servers;
+	std::vector<std::string> labels;
+	for (const Source &s : sources)
+	{
+		json.push_back(s.trace.info.json);
+		servers.push_back(s.db.get());
+		if (sources.size() > 1)
+			labels.push_back(options.compare ? (labels.empty() ? "old" : "new") : s.label);
+	}
+	Aggregator aggregator(filter, json, options.merge_databases, names, options.compare);
 	std::optional<OutputFile> out;
 	std::optional<CallWriter> calls;
+	const Source &first = *std::find_if(sources.begin(), sources.end(),
+	                                    [](const Source &s) { return s.db != nullptr; });
 	if (options.calls)
 	{
 		out.emplace(target);
-		calls.emplace(options.format, *out, trace.info,
-		              all_names(db, "SELECT oid, rolname FROM pg_catalog.pg_roles"),
-		              all_names(db, "SELECT oid, datname FROM pg_catalog.pg_database"));
+		calls.emplace(options.format, *out, first.trace.info, names, labels);
 		aggregator.on_call = [&calls](const Call &call) { calls->add(call); };
 	}
-	read_trace(db, trace, options, progress, [&aggregator](TraceRecord &r) { aggregator.add(r); });
+	for (size_t i = 0; i < sources.size(); i++)
+	{
+		Source &s = sources[i];
+		if (!s.db)
+			continue;
+		read_trace(*s.db, s.trace, options, progress, [&aggregator, &names, i](TraceRecord &r) {
+			r.source = static_cast<int>(i);
+			r.user_id = names.role(i, r.user_id);
+			r.db_id = names.database(i, r.db_id);
+			aggregator.add(r);
+		});
+		if (sources.size() > 1)
+			report.sources[i].trace = s.trace.info;
+	}
 	aggregator.finish();
 	if (aggregator.counted() == 0)
-		nothing_to_report(db, trace, aggregator, options);
+		nothing_to_report(sources, names, aggregator, options);
 
 	progress.step("summarising statements");
-	report.trace = trace.info;
-	summarise(aggregator, options, db, report);
-	report.notes = partial_data_notes(db, trace, report.overview);
+	report.trace = first.trace.info;
+	summarise(aggregator, options, names, servers, report);
+	report.notes = notes_of(sources, report);
 	report.generated_at =
 	    format_time(static_cast<int64_t>(std::time(nullptr)) * 1000000, "%Y-%m-%d %H:%M:%S", false, true);
 
 	progress.step("writing");
 	if (!out)
 		out.emplace(target);
-	switch (options.format)
-	{
-		case OutputFormat::html:
-			write_html_report(report, *out);
-			break;
-		case OutputFormat::text:
-			write_text_report(report, *out, terminal_width(options));
-			break;
-		case OutputFormat::csv:
-			if (!options.calls)
-				write_csv_statements(report, *out);
-			break;
-		case OutputFormat::json:
-			write_json_report(report, *out, options.calls);
-			break;
-	}
+	if (report.compare)
+		write_comparison(report, options, *out, terminal_width(options));
+	else
+		switch (options.format)
+		{
+			case OutputFormat::html:
+				write_html_report(report, *out);
+				break;
+			case OutputFormat::text:
+				write_text_report(report, *out, terminal_width(options));
+				break;
+			case OutputFormat::csv:
+				if (!options.calls)
+					write_csv_statements(report, *out);
+				break;
+			case OutputFormat::json:
+				write_json_report(report, *out, options.calls);
+				break;
+		}
 	out->commit();
 	progress.clear();
 	if (progress.shown() && options.output != "-")

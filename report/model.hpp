@@ -8,7 +8,9 @@
 #include "sketch.hpp"
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct TraceInfo
@@ -29,6 +31,12 @@ struct TraceInfo
 	std::string database;
 	std::string server;
 	std::string report_user;
+	std::string label;    // the server as the report names it: "db1:5432"
+	bool standby = false; // the server was in recovery
+	// What the trace was activated with, where the server tells it
+	// (vireo.sample_rate, vireo.plan_min_duration); unset when it does not.
+	std::optional<double> sample_rate;
+	std::optional<double> plan_min_duration_ms;
 };
 
 struct Overview
@@ -40,6 +48,7 @@ struct Overview
 	long long sessions = 0;
 	long long nested = 0;          // statements run inside another one
 	long long unknown_buffers = 0; // neither the plan nor an earlier record gives them
+	long long failed = 0;          // calls that ended in an error
 	double elapsed_ms = 0;         // top-level statements: start to end
 	double execution_ms = 0;       // top-level statements: their plans' execution
 	double all_elapsed_ms = 0;     // every statement, nested ones too
@@ -57,6 +66,7 @@ struct Overview
 struct TimelineStep
 {
 	long long statements = 0; // statements that ended in the step
+	long long failed = 0;     // of them, failed ones
 	double busy_ms = 0;       // time sessions spent in top-level statements, start to end
 	std::string label;        // when it starts
 };
@@ -82,10 +92,12 @@ struct LaneBar
 	double ms = 0; // elapsed
 	int depth = 0;
 	int rank = 0; // rank of its statement among the top ones, 0 for others
+	bool failed = false;
 };
 
 struct Lane
 {
+	std::string group; // the server, when the report has several
 	int pid = 0;
 	std::string label;       // "pid 1234 · alice"
 	std::string application; // in full
@@ -108,6 +120,7 @@ struct Lanes
 struct Execution
 {
 	bool present = false;
+	int source = 0;
 	double elapsed_ms = 0;
 	double execution_ms = 0;
 	int64_t start_us = 0;
@@ -135,6 +148,25 @@ struct CallCounters
 	long long faults_major = 0;
 	long long faults_minor = 0;
 	long long unknown_buffers = 0;
+};
+
+// A statement's numbers in one source of a report that reads several.
+struct StatementPart : CallCounters
+{
+	long long calls = 0;
+	long long failed = 0;
+	double elapsed_ms = 0;
+	double execution_ms = 0;
+	double mean_ms = 0;
+	double p95_ms = 0;
+	double max_ms = 0;
+	bool p95_exact = true;
+	std::vector<long long> histogram;
+	// Comparisons only: its slowest execution there, and the plan shown.
+	Execution slowest;
+	Execution planned;
+	Plan plan;
+	bool plan_of_planned = false;
 };
 
 struct Statement : CallCounters
@@ -174,6 +206,45 @@ struct Statement : CallCounters
 	Execution planned;    // the slowest that has a plan, when the slowest has none
 	Plan plan;            // of slowest, or of planned
 	bool plan_of_planned = false;
+
+	long long failed = 0; // calls that ended in an error
+	std::vector<std::pair<std::string, long long>> sqlstates; // most calls first
+	std::vector<StatementPart> by_source; // several sources only
+};
+
+// Failed calls of one SQLSTATE.
+struct FailureRow
+{
+	std::string sqlstate;
+	long long calls = 0;
+	double elapsed_ms = 0;
+	long long statements = 0;
+	std::string message; // of its slowest call
+};
+
+// One of the slowest failed calls.
+struct FailedCallRow
+{
+	double elapsed_ms = 0;
+	std::string ended;
+	int pid = 0;
+	std::string server; // several sources only
+	std::string sqlstate;
+	std::string message;
+	int rank = 0; // of its statement among the top ones, 0 for others
+	std::string key;
+	std::string short_text;
+};
+
+// One source of a report that reads several: a server, or a side of a
+// comparison.
+struct SourcePart
+{
+	std::string label;
+	std::string unreachable; // why it could not be read; empty when it was
+	TraceInfo trace;
+	Overview overview;
+	std::vector<std::string> notes;
 };
 
 // Durations are counted in half-decade bins from 1 microsecond up:
@@ -211,6 +282,11 @@ struct Report
 	std::string focus; // the filters, in words; empty for the whole trace
 	std::string generated_at;
 	bool merged_databases = false;
+	std::vector<FailureRow> failures; // by SQLSTATE, most calls first
+	std::vector<FailedCallRow> failed_calls; // slowest first
+	// Several sources: one part each (a server, or a side of a comparison).
+	std::vector<SourcePart> sources;
+	bool compare = false;
 };
 
 // The variants worth showing: all when their counts are exact, else those

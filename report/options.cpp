@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <getopt.h>
 
 namespace {
@@ -25,7 +26,9 @@ enum LongOnly
 	opt_calls,
 	opt_merge_databases,
 	opt_load,
-	opt_mode
+	opt_mode,
+	opt_source,
+	opt_compare
 };
 
 long parse_number(const char *text, const char *what, long min, long max)
@@ -117,20 +120,51 @@ const char *sort_key_name(SortKey key)
 	return "elapsed";
 }
 
+namespace {
+
+std::string output_stem(const Options &options)
+{
+	if (options.compare && options.sources.size() == 2)
+		return "vireo-" + options.sources[0].trace_id + "-vs-" + options.sources[1].trace_id;
+	std::string stem = "vireo";
+	std::vector<std::string> seen;
+	for (const SourceSpec &s : options.sources)
+	{
+		if (std::find(seen.begin(), seen.end(), s.trace_id) != seen.end())
+			continue;
+		seen.push_back(s.trace_id);
+		stem += (seen.size() == 1 ? "-" : "+") + s.trace_id;
+	}
+	return stem;
+}
+
+void check_trace_id(const std::string &id)
+{
+	if (id.size() != 20 || id.find_first_not_of("0123456789") != std::string::npos)
+		throw UsageError("\"" + id + "\" is not a trace identifier: 20 digits, as vr_activate returns");
+}
+
+} // namespace
+
 std::string default_output(const Options &options)
 {
 	switch (options.format)
 	{
 		case OutputFormat::html:
-			return "vireo-" + options.trace_id + ".html";
+			return output_stem(options) + ".html";
 		case OutputFormat::csv:
-			return "vireo-" + options.trace_id + ".csv";
+			return output_stem(options) + ".csv";
 		case OutputFormat::json:
-			return "vireo-" + options.trace_id + ".json";
+			return output_stem(options) + ".json";
 		case OutputFormat::text:
 			break;
 	}
 	return "-";
+}
+
+bool several_traces(const Options &options)
+{
+	return options.sources.size() > 1 || options.compare;
 }
 
 bool has_filters(const Options &options)
@@ -146,7 +180,19 @@ a text summary for a terminal, or CSV or JSON for other tools.
 
 Usage:
   vireo-report [OPTION]... TRACE_ID
+  vireo-report [OPTION]... --source CONNINFO TRACE_ID [--source CONNINFO TRACE_ID]...
+  vireo-report [OPTION]... --compare OLD_TRACE_ID NEW_TRACE_ID
   vireo-report [OPTION]... --list
+
+Several servers, and before against after:
+      --source CONNINFO TRACE_ID
+                           report on the trace TRACE_ID of the server that the
+                           connection string or URI CONNINFO names; repeated,
+                           one page covers every server, each number split by
+                           server (a TRACE_ID given alone is read over the
+                           connection options below)
+      --compare            compare two traces, the older first: given alone
+                           (both on one server) or with --source each
 
 Report options:
   -o, --output=FILE        write the report to FILE ("-" for standard output);
@@ -224,11 +270,20 @@ Options parse_options(int argc, char **argv)
 	    {"merge-databases", no_argument, nullptr, opt_merge_databases},
 	    {"load", no_argument, nullptr, opt_load},
 	    {"mode", required_argument, nullptr, opt_mode},
+	    {"source", required_argument, nullptr, opt_source},
+	    {"compare", no_argument, nullptr, opt_compare},
 	    {"version", no_argument, nullptr, 'V'},
 	    {"help", no_argument, nullptr, '?'},
 	    {nullptr, 0, nullptr, 0},
 	};
 	Options options;
+	// Where each trace stands on the command line, so that --compare takes
+	// them in the order given, whether named alone or with --source.
+	std::vector<std::pair<int, SourceSpec>> traces;
+	const std::vector<char *> original(argv, argv + argc);
+	auto position_of = [&original](const char *arg) {
+		return static_cast<int>(std::find(original.begin(), original.end(), arg) - original.begin());
+	};
 
 	opterr = 0;
 	optind = 1;
@@ -307,6 +362,23 @@ Options parse_options(int argc, char **argv)
 			case opt_mode:
 				options.mode = parse_mode(optarg);
 				break;
+			case opt_source:
+			{
+				// The option's second argument, the trace, is taken here;
+				// getopt counts it among the arguments it has processed.
+				if (optind >= argc || argv[optind][0] == '-')
+					throw UsageError("--source takes a connection string and a trace identifier");
+				if (*optarg == '\0')
+					throw UsageError("the connection string of --source is empty");
+				SourceSpec spec{optarg, true, argv[optind]};
+				check_trace_id(spec.trace_id);
+				traces.emplace_back(position_of(argv[optind]), spec);
+				optind++;
+				break;
+			}
+			case opt_compare:
+				options.compare = true;
+				break;
 			case 'V':
 				options.show_version = true;
 				return options;
@@ -327,6 +399,8 @@ Options parse_options(int argc, char **argv)
 	}
 	if (options.list)
 	{
+		if (!traces.empty() || options.compare)
+			throw UsageError("--list takes no trace, --source or --compare");
 		if (optind < argc)
 			throw UsageError(std::string("--list takes no trace identifier (\"") + argv[optind] +
 			                 "\")");
@@ -334,16 +408,26 @@ Options parse_options(int argc, char **argv)
 			options.output = "-";
 		return options;
 	}
-	if (optind >= argc)
+	for (; optind < argc; optind++)
+	{
+		check_trace_id(argv[optind]);
+		traces.emplace_back(position_of(argv[optind]), SourceSpec{"", false, argv[optind]});
+	}
+	if (traces.empty())
 		throw UsageError("no trace identifier given");
-	options.trace_id = argv[optind++];
-	if (optind < argc)
-		throw UsageError(std::string("too many arguments (first extra one: \"") + argv[optind] +
-		                 "\")");
-	if (options.trace_id.size() != 20 ||
-	    options.trace_id.find_first_not_of("0123456789") != std::string::npos)
-		throw UsageError("\"" + options.trace_id +
-		                 "\" is not a trace identifier: 20 digits, as vr_activate returns");
+	std::stable_sort(traces.begin(), traces.end(),
+	                 [](const auto &a, const auto &b) { return a.first < b.first; });
+	for (auto &t : traces)
+		options.sources.push_back(std::move(t.second));
+	size_t alone = static_cast<size_t>(std::count_if(
+	    options.sources.begin(), options.sources.end(), [](const SourceSpec &s) { return !s.own_connection; }));
+	if (options.compare && options.sources.size() != 2)
+		throw UsageError("--compare takes two traces, the older first (" +
+		                 std::to_string(options.sources.size()) + " given)");
+	if (!options.compare && alone > 1)
+		throw UsageError("one trace per server: give the traces of other servers with --source "
+		                 "CONNINFO TRACE_ID, or compare two with --compare");
+	options.trace_id = options.sources.front().trace_id;
 	if (options.calls && options.format != OutputFormat::csv && options.format != OutputFormat::json)
 		throw UsageError("--calls goes with --format csv or json");
 	if (options.reload)

@@ -30,9 +30,21 @@ enum class PasswordPrompt
 	always
 };
 
+// One trace to read: its identifier, and the server it lives on (a libpq
+// connection string or URI given with --source; empty: the connection the
+// options -h, -p, -U, -d and the PG* variables make).
+struct SourceSpec
+{
+	std::string conninfo;
+	bool own_connection = false; // given with --source
+	std::string trace_id;
+};
+
 struct Options
 {
-	std::string trace_id;
+	std::string trace_id;            // the first trace
+	std::vector<SourceSpec> sources; // every trace, in command-line order
+	bool compare = false;            // --compare: the first trace against the second
 	bool list = false; // --list: the traces, no report
 
 	// Connection; empty values leave the choice to libpq (PG* variables,
@@ -74,6 +86,10 @@ const char *sort_key_name(SortKey key);
 
 // The output path to use when -o was not given.
 std::string default_output(const Options &options);
+
+// Whether the report covers several traces: several servers, or a
+// comparison.
+bool several_traces(const Options &options);
 
 // Whether any filter is given.
 bool has_filters(const Options &options);

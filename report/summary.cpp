@@ -37,28 +37,20 @@ std::string oid_list(const std::set<uint32_t> &oids)
 	return list + "}";
 }
 
-// Names of the roles, databases or types with these oids, as the server
-// knows them now; an oid it does not know stands as a number.
-std::map<uint32_t, std::string> names(Connection &db, const std::set<uint32_t> &oids,
-                                      const char *query)
+// Names of the types with these oids, as the server knows them now; an oid
+// it does not know stands as a number.
+std::map<uint32_t, std::string> type_names(Connection *db, const std::set<uint32_t> &oids)
 {
 	std::map<uint32_t, std::string> out;
-	if (oids.empty())
+	if (oids.empty() || db == nullptr)
 		return out;
-	Result r = db.query(query, {oid_list(oids)});
+	Result r = db->query(
+	    "SELECT t, coalesce(pg_catalog.format_type(t, NULL), t::text) FROM unnest($1::oid[]) t",
+	    {oid_list(oids)});
 	for (int i = 0; i < r.rows(); i++)
 		out[static_cast<uint32_t>(r.integer(i, 0))] = r.text(i, 1);
 	return out;
 }
-
-const char *const role_names_sql =
-    "SELECT u, coalesce(r.rolname::text, 'role ' || u) FROM unnest($1::oid[]) u"
-    " LEFT JOIN pg_catalog.pg_roles r ON r.oid = u";
-const char *const database_names_sql =
-    "SELECT d, coalesce(x.datname::text, 'database ' || d) FROM unnest($1::oid[]) d"
-    " LEFT JOIN pg_catalog.pg_database x ON x.oid = d";
-const char *const type_names_sql =
-    "SELECT t, coalesce(pg_catalog.format_type(t, NULL), t::text) FROM unnest($1::oid[]) t";
 
 std::string name_of(const std::map<uint32_t, std::string> &names, uint32_t oid)
 {
@@ -69,15 +61,34 @@ std::string name_of(const std::map<uint32_t, std::string> &names, uint32_t oid)
 Execution finish_execution(Execution e)
 {
 	if (e.present)
+	{
 		e.ended = timestamp_text(e.end_us);
+		e.text = trim_blank_lines(e.text);
+	}
 	return e;
 }
 
-Statement make_statement(const StatementTotals &t, const Normalizer &normalizer, bool json,
-                         const std::map<uint32_t, std::string> &users,
-                         const std::map<uint32_t, std::string> &databases,
-                         const std::map<uint32_t, std::string> &types)
+// The execution whose plan is shown: the slowest, or the slowest with a
+// plan when the slowest has none.
+template <typename Part>
+void choose_plan(Part &part, const Execution &slowest, const Execution &planned,
+                 const Aggregator &aggregator)
 {
+	part.slowest = finish_execution(slowest);
+	part.planned = finish_execution(planned);
+	const Execution &shown =
+	    holds_plan(part.slowest.plan) || !part.planned.present ? part.slowest : part.planned;
+	part.plan_of_planned = &shown == &part.planned;
+	part.plan = parse_plan(shown.plan, aggregator.json_plans(shown.source));
+	if (part.plan.nodes.empty() && part.plan.note.empty())
+		part.plan.note = shown.plan;
+}
+
+Statement make_statement(const StatementTotals &t, const Aggregator &aggregator,
+                         const NameBook &names,
+                         const std::vector<std::map<uint32_t, std::string>> &types)
+{
+	const Normalizer &normalizer = aggregator.normalizer();
 	Statement s;
 	s.key = t.key;
 	std::string text = trim_blank_lines(normalizer.text(t.text));
@@ -87,9 +98,9 @@ Statement make_statement(const StatementTotals &t, const Normalizer &normalizer,
 	s.parsed = normalizer.parsed(t.text);
 	s.db_id = t.db_id;
 	for (uint32_t d : t.databases)
-		s.databases.push_back(name_of(databases, d));
+		s.databases.push_back(names.database_name(d));
 	for (uint32_t u : t.users)
-		s.users.push_back(name_of(users, u));
+		s.users.push_back(names.role_name(u));
 	s.applications.assign(t.applications.begin(), t.applications.end());
 	s.more_applications = t.more_applications;
 	s.calls = t.calls;
@@ -112,28 +123,44 @@ Statement make_statement(const StatementTotals &t, const Normalizer &normalizer,
 	s.variants_exact = t.variants.exact();
 	for (Variant &v : s.variants)
 		v.text = trim_blank_lines(v.text);
-	s.slowest = finish_execution(t.slowest);
-	s.slowest.text = trim_blank_lines(s.slowest.text);
-	s.planned = finish_execution(t.planned);
-	const Execution &shown = holds_plan(s.slowest.plan) || !s.planned.present ? s.slowest : s.planned;
-	s.plan_of_planned = &shown == &s.planned;
-	s.plan = parse_plan(shown.plan, json);
-	if (s.plan.nodes.empty() && s.plan.note.empty())
-		s.plan.note = shown.plan;
+	choose_plan(s, t.slowest, t.planned, aggregator);
 	std::string params;
 	for (uint32_t p : s.slowest.params)
-		params += (params.empty() ? "" : ", ") + name_of(types, p);
+		params += (params.empty() ? "" : ", ") +
+		          name_of(types[static_cast<size_t>(s.slowest.source)], p);
 	s.params = params;
+
+	s.failed = t.failed;
+	s.sqlstates.assign(t.sqlstates.begin(), t.sqlstates.end());
+	std::stable_sort(s.sqlstates.begin(), s.sqlstates.end(),
+	                 [](const auto &a, const auto &b) { return a.second > b.second; });
+	for (const SourceTotals &b : t.by_source)
+	{
+		StatementPart part;
+		static_cast<CallCounters &>(part) = b;
+		part.calls = b.calls;
+		part.failed = b.failed;
+		part.elapsed_ms = b.elapsed_ms;
+		part.execution_ms = b.execution_ms;
+		part.mean_ms = b.calls > 0 ? b.elapsed_ms / static_cast<double>(b.calls) : 0;
+		part.p95_ms = b.elapsed.quantile(0.95);
+		part.p95_exact = b.elapsed.exact();
+		part.max_ms = b.max_ms;
+		part.histogram = b.histogram;
+		if (b.slowest.present)
+			choose_plan(part, b.slowest, b.planned, aggregator);
+		s.by_source.push_back(std::move(part));
+	}
 	return s;
 }
 
-std::vector<Breakdown> breakdown(const std::map<uint32_t, GroupTotals> &groups,
-                                 const std::map<uint32_t, std::string> &names)
+template <typename Name>
+std::vector<Breakdown> breakdown(const std::map<uint32_t, GroupTotals> &groups, Name name)
 {
 	std::vector<Breakdown> out;
 	for (const auto &g : groups)
-		out.push_back({name_of(names, g.first), g.second.calls, g.second.elapsed_ms,
-		               g.second.execution_ms, static_cast<long long>(g.second.statements.size())});
+		out.push_back({name(g.first), g.second.calls, g.second.elapsed_ms, g.second.execution_ms,
+		               static_cast<long long>(g.second.statements.size())});
 	return out;
 }
 
@@ -157,8 +184,103 @@ std::vector<Variant> frequent_variants(const Statement &s)
 	return shown;
 }
 
-void summarise(const Aggregator &aggregator, const Options &options, Connection &db,
-               Report &report)
+namespace {
+
+void fill_overview(const Aggregator &aggregator, int source, Overview &o)
+{
+	auto mine = [source](int s) { return source < 0 || s == source; };
+	const std::vector<StatementTotals> &all = aggregator.statements();
+	for (const StatementTotals &t : all)
+	{
+		long long calls = source < 0 ? t.calls : t.by_source[static_cast<size_t>(source)].calls;
+		o.normalized += calls > 0 ? 1 : 0;
+		if (source < 0 && calls > 0)
+			o.distinct += t.texts.estimate();
+	}
+	int64_t first = INT64_MAX;
+	int64_t last = INT64_MIN;
+	for (size_t i = 0; i < aggregator.source_count(); i++)
+	{
+		if (!mine(static_cast<int>(i)))
+			continue;
+		const SourceCounters &c = aggregator.source(i);
+		o.statements += c.counted;
+		o.not_parsed += c.not_parsed;
+		o.nested += c.nested;
+		o.unknown_buffers += c.unknown_buffers;
+		o.failed += c.failed;
+		o.all_elapsed_ms += c.all_elapsed_ms;
+		o.all_execution_ms += c.all_execution_ms;
+		first = std::min(first, c.first_us);
+		last = std::max(last, c.last_us);
+	}
+	for (const auto &entry : aggregator.sessions())
+	{
+		if (!mine(entry.second.source))
+			continue;
+		o.sessions += entry.second.seen ? 1 : 0;
+		for (const OpenStatement &open : entry.second.open)
+		{
+			if (open.counted)
+			{
+				o.elapsed_ms += static_cast<double>(open.end_us - open.start_us) / 1000.0;
+				o.execution_ms += static_cast<double>(open.execution_ms);
+			}
+		}
+	}
+	if (o.statements > 0)
+	{
+		o.first_s = static_cast<double>(first) / 1e6;
+		o.last_s = static_cast<double>(last) / 1e6;
+		o.first = timestamp_text(first);
+		o.last = timestamp_text(last);
+	}
+}
+
+// The busiest second without drawing anything.
+void find_busiest_second(const Aggregator &aggregator, int source, Overview &o)
+{
+	Overview busiest = o;
+	build_timeline(aggregator, busiest, source);
+	o.busiest_second = busiest.busiest_second;
+	o.busiest_statements = busiest.busiest_statements;
+	o.busiest_busy_ms = busiest.busiest_busy_ms;
+}
+
+void summarise_failures(const Aggregator &aggregator, const std::vector<int> &ranks, Report &report)
+{
+	for (const auto &f : aggregator.failures())
+		report.failures.push_back({f.first, f.second.calls, f.second.elapsed_ms,
+		                           static_cast<long long>(f.second.statements.size()),
+		                           f.second.message});
+	std::stable_sort(report.failures.begin(), report.failures.end(),
+	                 [](const FailureRow &a, const FailureRow &b) {
+		                 return a.calls != b.calls ? a.calls > b.calls : a.elapsed_ms > b.elapsed_ms;
+	                 });
+	std::vector<FailedCall> calls = aggregator.slowest_failed();
+	std::sort_heap(calls.begin(), calls.end(), std::greater<FailedCall>());
+	for (const FailedCall &c : calls)
+	{
+		const StatementTotals &t = aggregator.statements()[c.statement];
+		FailedCallRow row;
+		row.elapsed_ms = c.elapsed_ms;
+		row.ended = timestamp_text(c.end_us);
+		row.pid = c.pid;
+		if (!report.sources.empty())
+			row.server = report.sources[static_cast<size_t>(c.source)].label;
+		row.sqlstate = c.sqlstate;
+		row.message = c.message;
+		row.rank = ranks[c.statement];
+		row.key = t.key;
+		row.short_text = one_line_text(trim_blank_lines(aggregator.normalizer().text(t.text)), 200);
+		report.failed_calls.push_back(std::move(row));
+	}
+}
+
+} // namespace
+
+void summarise(const Aggregator &aggregator, const Options &options, const NameBook &names,
+               const std::vector<Connection *> &servers, Report &report)
 {
 	Overview &o = report.overview;
 	const std::vector<StatementTotals> &all = aggregator.statements();
@@ -174,61 +296,39 @@ void summarise(const Aggregator &aggregator, const Options &options, Connection 
 		return x != y ? x > y : all[a].key < all[b].key;
 	});
 
-	o.statements = aggregator.counted();
-	o.normalized = static_cast<long long>(ranked.size());
-	for (size_t i : ranked)
-		o.distinct += all[i].texts.estimate();
-	o.not_parsed = aggregator.not_parsed();
-	for (const auto &entry : aggregator.sessions())
-		o.sessions += entry.second.seen ? 1 : 0;
-	o.nested = aggregator.nested();
-	o.unknown_buffers = aggregator.unknown_buffers();
-	for (const auto &entry : aggregator.sessions())
+	fill_overview(aggregator, -1, o);
+	if (aggregator.source_count() > 1)
 	{
-		for (const OpenStatement &open : entry.second.open)
+		for (size_t i = 0; i < report.sources.size(); i++)
 		{
-			if (open.counted)
-			{
-				o.elapsed_ms += static_cast<double>(open.end_us - open.start_us) / 1000.0;
-				o.execution_ms += static_cast<double>(open.execution_ms);
-			}
+			fill_overview(aggregator, static_cast<int>(i), report.sources[i].overview);
+			find_busiest_second(aggregator, static_cast<int>(i), report.sources[i].overview);
 		}
 	}
-	o.all_elapsed_ms = aggregator.all_elapsed_ms();
-	o.all_execution_ms = aggregator.all_execution_ms();
-	if (o.statements > 0)
-	{
-		o.first_s = static_cast<double>(aggregator.first_us()) / 1e6;
-		o.last_s = static_cast<double>(aggregator.last_us()) / 1e6;
-		o.first = timestamp_text(aggregator.first_us());
-		o.last = timestamp_text(aggregator.last_us());
-	}
 
-	// Names for what is shown.
+	// A comparison matches every statement of one trace with the other's;
+	// exports have every statement unless --top is given.
 	bool exporting = options.format == OutputFormat::csv || options.format == OutputFormat::json;
-	size_t shown = exporting && !options.top_given
+	size_t shown = report.compare || (exporting && !options.top_given)
 	                   ? ranked.size()
 	                   : std::min(ranked.size(), static_cast<size_t>(options.top));
-	std::set<uint32_t> user_oids;
-	std::set<uint32_t> database_oids;
-	std::set<uint32_t> type_oids;
-	for (const auto &g : aggregator.by_user())
-		user_oids.insert(g.first);
-	for (const auto &g : aggregator.by_database())
-		database_oids.insert(g.first);
+	std::vector<std::set<uint32_t>> type_oids(servers.size());
 	for (size_t i = 0; i < shown; i++)
-		type_oids.insert(all[ranked[i]].slowest.params.begin(), all[ranked[i]].slowest.params.end());
-	std::map<uint32_t, std::string> users = names(db, user_oids, role_names_sql);
-	std::map<uint32_t, std::string> databases = names(db, database_oids, database_names_sql);
-	std::map<uint32_t, std::string> types = names(db, type_oids, type_names_sql);
-	for (uint32_t d : database_oids)
-		o.databases.push_back(name_of(databases, d));
+	{
+		const StatementTotals &t = all[ranked[i]];
+		type_oids[static_cast<size_t>(t.slowest.source)].insert(t.slowest.params.begin(),
+		                                                       t.slowest.params.end());
+	}
+	std::vector<std::map<uint32_t, std::string>> types;
+	for (size_t i = 0; i < servers.size(); i++)
+		types.push_back(type_names(servers[i], type_oids[i]));
+	for (const auto &g : aggregator.by_database())
+		o.databases.push_back(names.database_name(g.first));
 
 	std::vector<int> ranks(all.size(), 0);
 	for (size_t i = 0; i < shown; i++)
 	{
-		report.top.push_back(make_statement(all[ranked[i]], aggregator.normalizer(),
-		                                    report.trace.json, users, databases, types));
+		report.top.push_back(make_statement(all[ranked[i]], aggregator, names, types));
 		report.top.back().rank = static_cast<int>(i + 1);
 		ranks[ranked[i]] = static_cast<int>(i + 1);
 	}
@@ -238,9 +338,12 @@ void summarise(const Aggregator &aggregator, const Options &options, Connection 
 		report.others_elapsed_ms += all[ranked[i]].elapsed_ms;
 		report.others_count++;
 	}
+	summarise_failures(aggregator, ranks, report);
 
-	report.by_database = breakdown(aggregator.by_database(), databases);
-	report.by_user = breakdown(aggregator.by_user(), users);
+	report.by_database =
+	    breakdown(aggregator.by_database(), [&names](uint32_t id) { return names.database_name(id); });
+	report.by_user =
+	    breakdown(aggregator.by_user(), [&names](uint32_t id) { return names.role_name(id); });
 	for (const auto &g : aggregator.by_application())
 		report.by_application.push_back({g.first.empty() ? "(none)" : g.first, g.second.calls,
 		                                 g.second.elapsed_ms, g.second.execution_ms,
@@ -249,18 +352,11 @@ void summarise(const Aggregator &aggregator, const Options &options, Connection 
 	by_elapsed(report.by_user);
 	by_elapsed(report.by_application);
 
-	if (options.format == OutputFormat::html)
+	if (options.format == OutputFormat::html && !report.compare)
 	{
 		report.timeline = build_timeline(aggregator, o);
-		report.lanes = build_lanes(aggregator, o, report.timeline, ranks, users);
+		report.lanes = build_lanes(aggregator, o, report.timeline, ranks, names, report.sources);
 	}
-	else if (options.format == OutputFormat::text)
-	{
-		// The busiest second without drawing anything.
-		Overview busiest = o;
-		build_timeline(aggregator, busiest);
-		o.busiest_second = busiest.busiest_second;
-		o.busiest_statements = busiest.busiest_statements;
-		o.busiest_busy_ms = busiest.busiest_busy_ms;
-	}
+	else if (options.format == OutputFormat::text || report.compare)
+		find_busiest_second(aggregator, -1, o);
 }

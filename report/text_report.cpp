@@ -4,13 +4,13 @@
 // execution, every line wrapped to the width.  Durations in the unit that
 // reads best, as on the page.
 #include "format.hpp"
+#include "html_parts.hpp"
+#include "text_parts.hpp"
 #include "trace_source.hpp"
 #include "writers.hpp"
 
 #include <algorithm>
 #include <cmath>
-
-namespace {
 
 // Characters, not bytes: UTF-8 continuation bytes do not count.
 size_t width_of(std::string_view s)
@@ -83,6 +83,8 @@ std::string wrap(std::string_view text, const std::string &prefix, size_t width)
 	return out;
 }
 
+namespace {
+
 std::string count(long long v)
 {
 	return with_separators(v);
@@ -105,25 +107,66 @@ std::string percent_of(const Report &r, const Statement &s)
 	                        : percent(s.elapsed_ms, r.overview.elapsed_ms);
 }
 
+// A server's line in the head of a report of several.
+void write_server(const SourcePart &p, const Report &r, OutputFile &out, size_t width)
+{
+	const Overview &o = p.overview;
+	if (!p.unreachable.empty())
+	{
+		out << wrap(p.label + ": trace " + p.trace.id + ", could not be reached: " + p.unreachable,
+		            "  ", width);
+		return;
+	}
+	std::string sampled = sampling_words(p.trace);
+	out << wrap(p.label + ": trace " + p.trace.id + " \"" + p.trace.comment + "\", " +
+	                status_text(p.trace.status) + ", " + (p.trace.json ? "JSON" : "text") + " plans, " +
+	                (p.trace.loaded ? "loaded " : "streamed ") + p.trace.read_at +
+	                (sampled.empty() ? "" : "; " + sampled),
+	            "  ", width)
+	    << wrap("statements " + count(o.statements) + " (" + count(o.normalized) + " normalized, " +
+	                count(o.nested) + " nested" +
+	                (o.failed > 0 ? ", " + count(o.failed) + " failed" : std::string()) + ") in " +
+	                count(o.sessions) + (o.sessions == 1 ? " session" : " sessions") + "; elapsed " +
+	                human_ms(o.elapsed_ms) + " (" + percent(o.elapsed_ms, r.overview.elapsed_ms) +
+	                "), execution " + human_ms(o.execution_ms) +
+	                (o.busiest_second.empty() ? std::string() : "; busiest second " + o.busiest_second),
+	            "      ", width);
+}
+
 void write_head(const Report &r, OutputFile &out, size_t width)
 {
 	const TraceInfo &t = r.trace;
 	const Overview &o = r.overview;
-	out << wrap("vireo trace " + t.id + "  " +
-	                (t.comment.empty() ? "(no comment)" : "\"" + t.comment + "\""),
-	            "", width)
-	    << wrap("owner " + t.owner + ", " + status_text(t.status) + ", " + (t.json ? "JSON" : "text") +
-	                " plans (version " + fixed(t.version, 1) + ")",
-	            "  ", width)
-	    << wrap("started " + t.start +
-	                (!t.finish.empty() ? ", ended " + t.finish
-	                                   : !t.end.empty() ? ", planned end " + t.end : std::string()),
-	            "  ", width)
-	    << wrap((t.loaded ? "loaded " : "streamed ") + t.read_at + " from database " + t.database +
-	                " on " + t.server,
-	            "  ", width);
-	if (!r.focus.empty())
-		out << wrap("focus: " + r.focus, "  ", width);
+	if (r.sources.size() > 1)
+	{
+		out << wrap("vireo traces of " + count(static_cast<long long>(r.sources.size())) + " servers", "",
+		            width);
+		for (const SourcePart &p : r.sources)
+			write_server(p, r, out, width);
+		if (!r.focus.empty())
+			out << wrap("focus: " + r.focus, "  ", width);
+	}
+	else
+	{
+		std::string sampled = sampling_words(t);
+		out << wrap("vireo trace " + t.id + "  " +
+		                (t.comment.empty() ? "(no comment)" : "\"" + t.comment + "\""),
+		            "", width)
+		    << wrap("owner " + t.owner + ", " + status_text(t.status) + ", " +
+		                (t.json ? "JSON" : "text") + " plans (version " + fixed(t.version, 1) + ")",
+		            "  ", width)
+		    << wrap("started " + t.start +
+		                (!t.finish.empty() ? ", ended " + t.finish
+		                                   : !t.end.empty() ? ", planned end " + t.end : std::string()),
+		            "  ", width)
+		    << wrap((t.loaded ? "loaded " : "streamed ") + t.read_at + " from database " +
+		                t.database + " on " + t.server,
+		            "  ", width);
+		if (!sampled.empty())
+			out << wrap("recorded: " + sampled, "  ", width);
+		if (!r.focus.empty())
+			out << wrap("focus: " + r.focus, "  ", width);
+	}
 	out << "\n"
 	    << wrap("statements " + count(o.statements) + " (" + count(o.normalized) + " normalized, " +
 	                count(o.distinct) + " distinct texts, " + count(o.nested) + " nested) in " +
@@ -132,6 +175,9 @@ void write_head(const Report &r, OutputFile &out, size_t width)
 	if (o.not_parsed > 0)
 		out << wrap(count(o.not_parsed) + " statements could not be parsed: each text stands as itself",
 		            "  ", width);
+	if (o.failed > 0)
+		out << wrap(count(o.failed) + " statements ended in an error (below: failed statements)", "  ",
+		            width);
 	out << wrap("elapsed " + human_ms(o.elapsed_ms) + ", execution " + human_ms(o.execution_ms) +
 	                " (top-level statements)" +
 	                (o.statements > 0 ? ", from " + o.first + " to " + o.last : std::string()),
@@ -168,9 +214,17 @@ void write_table(const Report &r, OutputFile &out, size_t width)
 		    << " other statements\n";
 }
 
-void write_plan(const Statement &s, OutputFile &out, size_t width)
+} // namespace
+
+void write_plan_text(const Plan &plan, OutputFile &out, size_t width,
+                     const std::vector<NodeChange> *changes)
 {
-	const Plan &plan = s.plan;
+	auto change = [changes](size_t node) {
+		if (changes == nullptr)
+			return std::string();
+		const NodeChange &c = (*changes)[node];
+		return lpad((c.marked ? "^ " : "") + c.note, 12) + " ";
+	};
 	if (!plan.note.empty() && plan.nodes.empty())
 	{
 		out << wrap(plan.note, "    ", width);
@@ -183,7 +237,7 @@ void write_plan(const Statement &s, OutputFile &out, size_t width)
 		for (size_t i = 0; i < plan.nodes.size(); i++)
 		{
 			const PlanNode &n = plan.nodes[i];
-			std::string line = lpad(human_ms(n.self_ms), 10) + lpad(percent(n.self_ms, whole), 7) +
+			std::string line = change(i) + lpad(human_ms(n.self_ms), 10) + lpad(percent(n.self_ms, whole), 7) +
 			                   (static_cast<int>(i) == hottest ? " * " : "   ") +
 			                   std::string(static_cast<size_t>(2 * n.depth), ' ') +
 			                   (n.depth > 0 ? "-> " : "") + n.label + "  (rows " +
@@ -207,6 +261,8 @@ void write_plan(const Statement &s, OutputFile &out, size_t width)
 			                         ? lpad(percent(plan.nodes[static_cast<size_t>(n)].self_ms, whole), 6) +
 			                               (n == hottest ? " *" : "  ")
 			                         : std::string(8, ' ');
+			if (changes != nullptr)
+				gutter = (n >= 0 ? change(static_cast<size_t>(n)) : std::string(13, ' ')) + gutter;
 			out << wrap(plan.lines[l], "  " + gutter + "  ", width);
 		}
 	}
@@ -220,6 +276,8 @@ void write_plan(const Statement &s, OutputFile &out, size_t width)
 		out << wrap(plan.jit + " (compiled while the nodes above ran: part of their time)", "    ",
 		            width);
 }
+
+namespace {
 
 std::string list(const std::vector<std::string> &items, long long more)
 {
@@ -252,6 +310,19 @@ void write_statement(const Report &r, const Statement &s, OutputFile &out, size_
 	out << wrap("database " + list(s.databases, 0) + "; users " + list(s.users, 0) +
 	                "; applications " + list(s.applications, s.more_applications),
 	            "    ", width);
+	if (s.failed > 0)
+		out << wrap(failed_words(s.failed, s.sqlstates), "    ", width);
+	for (size_t i = 0; i < s.by_source.size(); i++)
+	{
+		const StatementPart &p = s.by_source[i];
+		if (p.calls > 0)
+			out << wrap(r.sources[i].label + ": calls " + count(p.calls) + ", elapsed " +
+			                human_ms(p.elapsed_ms) + " (" + percent(p.elapsed_ms, s.elapsed_ms) +
+			                "), mean " + human_ms(p.mean_ms) + ", p95 " + human_ms(p.p95_ms) + ", max " +
+			                human_ms(p.max_ms) + ", rows " + count(p.rows) +
+			                (p.failed > 0 ? ", failed " + count(p.failed) : std::string()),
+			            "    ", width);
+	}
 	if (!s.params.empty())
 		out << "    params  " << printable(s.params) << "\n";
 	out << "\n" << wrap(s.text, "    ", width);
@@ -276,7 +347,9 @@ void write_statement(const Report &r, const Statement &s, OutputFile &out, size_
 	out << "\n"
 	    << wrap("slowest execution: " + human_ms(e.elapsed_ms) + " elapsed (" +
 	                human_ms(e.execution_ms) + " execution), ended " + e.ended + ", pid " +
-	                std::to_string(e.pid),
+	                std::to_string(e.pid) +
+	                (r.sources.size() > 1 ? " on " + r.sources[static_cast<size_t>(e.source)].label
+	                                      : std::string()),
 	            "  ", width);
 	if (e.text != s.text)
 		out << wrap(e.text, "    ", width);
@@ -284,7 +357,29 @@ void write_statement(const Report &r, const Statement &s, OutputFile &out, size_
 		out << wrap("its record has no plan; the plan of the slowest execution that has one (" +
 		                human_ms(s.planned.elapsed_ms) + ", pid " + std::to_string(s.planned.pid) + "):",
 		            "  ", width);
-	write_plan(s, out, width);
+	write_plan_text(s.plan, out, width);
+}
+
+void write_failures(const Report &r, OutputFile &out, size_t width)
+{
+	if (r.failures.empty())
+		return;
+	std::string rule(std::min<size_t>(width, 100), '-');
+	out << "\n" << rule << "\nFailed statements: " << count(r.overview.failed)
+	    << " calls ended in an error\n\n"
+	    << lpad("sqlstate", 10) << lpad("calls", 11) << lpad("elapsed", 11) << lpad("stmts", 7)
+	    << "  message (of the slowest)\n";
+	for (const FailureRow &f : r.failures)
+		out << wrap(lpad(f.sqlstate, 10) + lpad(count(f.calls), 11) + lpad(human_ms(f.elapsed_ms), 11) +
+		                lpad(count(f.statements), 7) + "  " + one_line_text(f.message, 400),
+		            "", width);
+	out << "\n  the slowest failed calls:\n";
+	for (const FailedCallRow &c : r.failed_calls)
+		out << wrap(lpad(human_ms(c.elapsed_ms), 10) + "  " + c.sqlstate + "  ended " + c.ended +
+		                ", pid " + std::to_string(c.pid) + (c.server.empty() ? "" : " on " + c.server) +
+		                (c.rank > 0 ? ", #" + std::to_string(c.rank) : std::string()) + ": " +
+		                one_line_text(c.message, 300) + " \xE2\x80\x94 " + one_line_text(c.short_text, 120),
+		            "  ", width);
 }
 
 } // namespace
@@ -298,6 +393,7 @@ void write_text_report(const Report &report, OutputFile &out, int columns)
 	write_table(report, out, width);
 	for (const Statement &s : report.top)
 		write_statement(report, s, out, width);
+	write_failures(report, out, width);
 	out << "\n"
 	    << std::string(std::min<size_t>(width, 100), '-') << "\n"
 	    << wrap("Elapsed: from the statement's start (when the server took it) to its end, with "

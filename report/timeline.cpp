@@ -41,18 +41,34 @@ int64_t ceil_div(int64_t a, int64_t b)
 	return -floor_div(-a, b);
 }
 
-// Calls f(first unit, last unit) of every top-level statement that counts.
+// Calls f(statement) for every top-level statement that counts, of one
+// source or (-1) of all.
 template <typename F>
-void each_top_level(const Aggregator &aggregator, F f)
+void each_top_level(const Aggregator &aggregator, int source, F f)
 {
 	for (const auto &entry : aggregator.sessions())
 	{
+		if (source >= 0 && entry.second.source != source)
+			continue;
 		for (const OpenStatement &o : entry.second.open)
 		{
 			if (o.counted && o.end_us > o.start_us)
-				f(entry.first, o);
+				f(o);
 		}
 	}
+}
+
+// Statements ended per unit, of one source or (-1) of all: each source's
+// counts, in its own unit.
+std::vector<const UnitCounts *> ended_counts(const Aggregator &aggregator, int source)
+{
+	std::vector<const UnitCounts *> out;
+	for (size_t i = 0; i < aggregator.source_count(); i++)
+	{
+		if (source < 0 || static_cast<int>(i) == source)
+			out.push_back(&aggregator.source(i).ended);
+	}
+	return out;
 }
 
 // About six labelled ticks on round times.
@@ -81,24 +97,34 @@ void make_ticks(Timeline &timeline)
 
 } // namespace
 
-Timeline build_timeline(const Aggregator &aggregator, Overview &overview)
+Timeline build_timeline(const Aggregator &aggregator, Overview &overview, int source)
 {
 	Timeline timeline;
-	if (aggregator.counted() == 0)
+	if (overview.statements == 0)
 		return timeline;
+	std::vector<const UnitCounts *> ended = ended_counts(aggregator, source);
+	if (source < 0)
+		ended.push_back(&aggregator.failed_ended());
 	long long per_second = overview.last_s - overview.first_s < 120 ? 10 : 1;
-	int64_t unit = std::max<int64_t>(1000000 / per_second, aggregator.ended().unit_us());
+	int64_t unit = 1000000 / per_second;
+	for (const UnitCounts *e : ended)
+		unit = std::max(unit, e->unit_us());
+	if (source < 0)
+		ended.pop_back();
 
 	// The units in use: where statements ended, and those busy time covers.
 	int64_t first = INT64_MAX;
 	int64_t last = INT64_MIN;
-	for (const auto &c : aggregator.ended().counts())
+	for (const UnitCounts *e : ended)
 	{
-		int64_t u = floor_div(c.first * aggregator.ended().unit_us(), unit);
-		first = std::min(first, u);
-		last = std::max(last, u);
+		for (const auto &c : e->counts())
+		{
+			int64_t u = floor_div(c.first * e->unit_us(), unit);
+			first = std::min(first, u);
+			last = std::max(last, u);
+		}
 	}
-	each_top_level(aggregator, [&](int, const OpenStatement &o) {
+	each_top_level(aggregator, source, [&](const OpenStatement &o) {
 		first = std::min(first, floor_div(o.start_us, unit));
 		last = std::max(last, ceil_div(o.end_us, unit) - 1);
 	});
@@ -123,15 +149,21 @@ Timeline build_timeline(const Aggregator &aggregator, Overview &overview)
 	timeline.start_s = static_cast<double>(start_us) / 1e6;
 	timeline.steps.assign(static_cast<size_t>(count), TimelineStep{});
 
-	for (const auto &c : aggregator.ended().counts())
-	{
-		int64_t index = floor_div(c.first * aggregator.ended().unit_us() - start_us, step_us);
-		if (index >= 0 && index < count)
-			timeline.steps[static_cast<size_t>(index)].statements += c.second;
-	}
+	auto per_step = [&](const UnitCounts &counts, long long TimelineStep::*field) {
+		for (const auto &c : counts.counts())
+		{
+			int64_t index = floor_div(c.first * counts.unit_us() - start_us, step_us);
+			if (index >= 0 && index < count)
+				timeline.steps[static_cast<size_t>(index)].*field += c.second;
+		}
+	};
+	for (const UnitCounts *e : ended)
+		per_step(*e, &TimelineStep::statements);
+	if (source < 0)
+		per_step(aggregator.failed_ended(), &TimelineStep::failed);
 	// Busy time per step, and per second for the busiest second.
 	std::unordered_map<int64_t, double> busy_seconds;
-	each_top_level(aggregator, [&](int, const OpenStatement &o) {
+	each_top_level(aggregator, source, [&](const OpenStatement &o) {
 		for (int64_t i = std::max<int64_t>(floor_div(o.start_us - start_us, step_us), 0);
 		     i < count && start_us + i * step_us < o.end_us; i++)
 		{
@@ -158,9 +190,13 @@ Timeline build_timeline(const Aggregator &aggregator, Overview &overview)
 	// the earliest.  Statements per second are known while the counts are
 	// kept per second or finer.
 	std::unordered_map<int64_t, long long> ended_seconds;
-	if (aggregator.ended().unit_us() <= 1000000)
-		for (const auto &c : aggregator.ended().counts())
-			ended_seconds[floor_div(c.first * aggregator.ended().unit_us(), 1000000)] += c.second;
+	bool per_second_known = true;
+	for (const UnitCounts *e : ended)
+		per_second_known = per_second_known && e->unit_us() <= 1000000;
+	if (per_second_known)
+		for (const UnitCounts *e : ended)
+			for (const auto &c : e->counts())
+				ended_seconds[floor_div(c.first * e->unit_us(), 1000000)] += c.second;
 	bool found = false;
 	int64_t best = 0;
 	auto better = [&](int64_t sec, double busy, long long n) {

@@ -116,6 +116,14 @@ void run_load(Connection &db, TraceSource &trace, bool reload)
 	}
 	catch (const SqlError &e)
 	{
+		// A hot standby, or a session that may not write: loading creates
+		// tables, streaming does not.
+		if (e.sqlstate() == "25006")
+			throw Failure(
+			    "trace " + info.id + " cannot be loaded on " + info.label + ": " + e.what() + "; " +
+			    (trace.can_stream ? "without --load vireo-report streams its records and writes nothing"
+			                      : "the vireo extension there has no vr_trace_records to stream them "
+			                        "(ALTER EXTENSION vireo UPDATE, on the primary of a standby)"));
 		throw Failure(read_failure(info, e, "loading"));
 	}
 	Result number =
@@ -127,42 +135,39 @@ void run_load(Connection &db, TraceSource &trace, bool reload)
 	info.loaded = true;
 }
 
-std::vector<uint32_t> oids_of(Connection &db, const std::vector<std::string> &names,
-                              const char *query)
+// What the trace was activated with beyond its plan format (the sample
+// rate, the threshold for plans), where vr_traces_list lists it: a column
+// of the setting's name.
+void read_settings(Connection &db, TraceSource &trace)
 {
-	std::vector<uint32_t> oids;
-	Result r = db.query(query, {text_array(names)});
-	for (int i = 0; i < r.rows(); i++)
-		oids.push_back(static_cast<uint32_t>(r.integer(i, 0)));
-	// A name that names nothing matches no record (oid 0 is nobody's).
-	if (oids.empty())
-		oids.push_back(0);
-	return oids;
-}
-
-int64_t time_of(Connection &db, const std::string &text, const char *option)
-{
-	try
+	const char *settings[] = {"sample_rate", "plan_min_duration"};
+	std::optional<double> *values[] = {&trace.info.sample_rate, &trace.info.plan_min_duration_ms};
+	Result listed = db.query("SELECT $1 = ANY (proargnames), $2 = ANY (proargnames)"
+	                         "  FROM pg_catalog.pg_proc WHERE oid = pg_catalog.to_regprocedure($3)",
+	                         {std::string(settings[0]), std::string(settings[1]),
+	                          trace.schema + ".vr_traces_list()"});
+	for (int i = 0; i < 2; i++)
 	{
-		return db.query("SELECT (extract(epoch FROM $1::timestamptz) * 1000000)::int8", {text})
-		    .integer(0, 0);
-	}
-	catch (const SqlError &e)
-	{
-		throw UsageError(std::string("invalid ") + option + " time \"" + text + "\": " + e.what());
+		if (listed.rows() == 0 || !listed.flag(0, i))
+			continue;
+		Result r = db.query("SELECT " + std::string(settings[i]) + "::float8 FROM " + trace.schema +
+		                        ".vr_traces_list() WHERE trace_id = $1",
+		                    {trace.info.id});
+		if (r.rows() > 0 && !r.null(0, 0))
+			*values[i] = r.number(0, 0);
 	}
 }
 
 } // namespace
 
-TraceSource find_trace(Connection &db, const Options &options, Progress &progress)
+TraceSource find_trace(Connection &db, const std::string &trace_id, bool load, Progress &progress)
 {
 	TraceSource trace;
-	trace.info.id = options.trace_id;
+	trace.info.id = trace_id;
 	trace.info.database = db.database();
 	trace.info.server = db.server();
 
-	progress.step("looking for trace " + options.trace_id);
+	progress.step("looking for trace " + trace_id);
 	prepare_session(db);
 	trace.schema = extension_schema(db);
 	trace.info.report_user = db.query("SELECT current_user").text(0, 0);
@@ -170,33 +175,15 @@ TraceSource find_trace(Connection &db, const Options &options, Progress &progres
 	// vr_traces_list sees only the traces of the session's plan format:
 	// look under both, and read under the one that lists it.
 	if (!find_in_list(db, trace, "text") && !find_in_list(db, trace, "json"))
-		throw Failure("trace " + options.trace_id +
-		              " does not exist in this server's data directory");
+		throw Failure("trace " + trace_id + " does not exist in the data directory of " +
+		              db.short_server());
 
-	trace.stream = !options.load &&
-	               db.query("SELECT pg_catalog.to_regprocedure($1) IS NOT NULL",
-	                        {trace.schema + ".vr_trace_records(text)"})
-	                   .flag(0, 0);
+	read_settings(db, trace);
+	trace.can_stream = db.query("SELECT pg_catalog.to_regprocedure($1) IS NOT NULL",
+	                            {trace.schema + ".vr_trace_records(text)"})
+	                       .flag(0, 0);
+	trace.stream = !load && trace.can_stream;
 	return trace;
-}
-
-Filter resolve_filter(Connection &db, const Options &options)
-{
-	Filter f;
-	f.pids = options.pids;
-	f.applications = options.applications;
-	if (!options.users.empty())
-		f.users = oids_of(db, options.users,
-		                  "SELECT oid FROM pg_catalog.pg_roles WHERE rolname = ANY ($1::text[])");
-	if (!options.databases.empty())
-		f.databases = oids_of(
-		    db, options.databases,
-		    "SELECT oid FROM pg_catalog.pg_database WHERE datname = ANY ($1::text[])");
-	if (!options.from.empty())
-		f.from_us = time_of(db, options.from, "--from");
-	if (!options.to.empty())
-		f.to_us = time_of(db, options.to, "--to");
-	return f;
 }
 
 void read_trace(Connection &db, TraceSource &trace, const Options &options, Progress &progress,
@@ -244,6 +231,21 @@ std::string status_text(int status)
 	if (status >= 0 && status <= 4)
 		return status_words[status];
 	return "status " + std::to_string(status);
+}
+
+std::string sampling_words(const TraceInfo &trace)
+{
+	std::string words;
+	if (trace.sample_rate && *trace.sample_rate < 1)
+	{
+		double pct = *trace.sample_rate * 100;
+		words = (pct >= 1 || pct == 0 ? fixed(pct, pct == std::floor(pct) ? 0 : 1) : fixed(pct, 3)) +
+		        "% of the statements (sampled): calls are recorded calls";
+	}
+	if (trace.plan_min_duration_ms && *trace.plan_min_duration_ms >= 0)
+		words += (words.empty() ? "" : "; ") + std::string("plans of the statements of ") +
+		         human_ms(*trace.plan_min_duration_ms) + " and more only";
+	return words;
 }
 
 void list_traces(Connection &db, const Options &options, OutputFile &out)

@@ -22,7 +22,8 @@ struct TraceSource
 	int max_size_mb = 0;
 	Param users; // the trace's user and database lists, NULL for all
 	Param databases;
-	bool stream = false;
+	bool can_stream = false; // the extension has vr_trace_records
+	bool stream = false;     // and the report streams with it
 };
 
 // Prepares the session (no recording of its own statements, a fixed
@@ -30,11 +31,9 @@ struct TraceSource
 // trace in vr_traces_list (switching vireo.explain_format to the trace's
 // plan format) and checks that the user may read it.  Throws Failure with a
 // one-line message for every way this can go wrong.
-TraceSource find_trace(Connection &db, const Options &options, Progress &progress);
-
-// The filters with role and database names and times turned into what the
-// records carry.
-Filter resolve_filter(Connection &db, const Options &options);
+// load: read it with vr_load_trace (--load) even where it could be
+// streamed.
+TraceSource find_trace(Connection &db, const std::string &trace_id, bool load, Progress &progress);
 
 // Hands every record of the trace to sink, streamed or loaded.
 void read_trace(Connection &db, TraceSource &trace, const Options &options, Progress &progress,
@@ -42,6 +41,11 @@ void read_trace(Connection &db, TraceSource &trace, const Options &options, Prog
 
 // "deactivated", "ended at its size limit" ... for a vr_traces_list status.
 std::string status_text(int status);
+
+// What of the statements the trace recorded, when it did not record every
+// one with its plan: "1% of the statements (sampled): calls are recorded
+// calls; plans of those of 10 ms and more".  Empty for a trace of all.
+std::string sampling_words(const TraceInfo &trace);
 
 // Notes on what the report cannot show: a trace still running or cut short,
 // data file bytes that were not loaded, buffers that are not known.

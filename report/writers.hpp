@@ -6,6 +6,8 @@
 #include "options.hpp"
 #include "output_file.hpp"
 
+#include "names.hpp"
+
 #include <map>
 
 // One self-contained HTML page: styles inline, charts as inline SVG, no
@@ -23,13 +25,17 @@ void write_csv_statements(const Report &report, OutputFile &out);
 // after the calls of a CallWriter when there were any.
 void write_json_report(const Report &report, OutputFile &out, bool after_calls);
 
+// Two traces side by side (--compare), in the options' format.
+void write_comparison(const Report &report, const Options &options, OutputFile &out, int width);
+
 // --calls: one row per execution, written while the trace is read (CSV:
-// the whole output; JSON: the "calls" member, the rest follows).
+// the whole output; JSON: the "calls" member, the rest follows).  sources:
+// the name of each source when there are several (a column "source").
 class CallWriter
 {
 public:
-	CallWriter(OutputFormat format, OutputFile &out, const TraceInfo &trace,
-	           std::map<uint32_t, std::string> users, std::map<uint32_t, std::string> databases);
+	CallWriter(OutputFormat format, OutputFile &out, const TraceInfo &trace, const NameBook &names,
+	           std::vector<std::string> sources);
 	void add(const Call &call);
 	long long rows() const
 	{
@@ -40,8 +46,8 @@ private:
 	OutputFormat format_;
 	OutputFile &out_;
 	const TraceInfo &trace_;
-	std::map<uint32_t, std::string> users_;
-	std::map<uint32_t, std::string> databases_;
+	const NameBook &names_;
+	std::vector<std::string> sources_;
 	long long rows_ = 0;
 };
 
