@@ -4,6 +4,8 @@
 # write temporary tables, refuses clearly.
 use strict;
 use warnings;
+use IPC::Run;
+use JSON::PP;
 use PostgreSQL::Test::Cluster;
 use PostgreSQL::Test::Utils;
 use Test::More;
@@ -82,6 +84,62 @@ like($stream->{stderr}, qr/ERROR:  25006: vireo: cannot load a trace on a hot st
 like($stream->{stderr}, qr/HINT:  Read the trace's records with vr_trace_records\('$trace'\), or make a report with vireo-report/,
 	'its hint names vr_trace_records and vireo-report');
 is($stream->query_safe('SELECT 1;'), '1', 'the session goes on');
+
+# vireo-report on the standby streams the records; with --load it says
+# why it cannot load and what works instead.
+sub report
+{
+	my ($out, $err) = ('', '');
+	IPC::Run::run([ 'vireo-report', '-d', 'postgres', @_ ], '>', \$out, '2>', \$err);
+	return ($? >> 8, $out, $err);
+}
+my $at = sub { ('-h', $_[0]->host, '-p', $_[0]->port) };
+my $page = PostgreSQL::Test::Utils::tempdir . '/standby.html';
+my ($rc, $out, $err) = report($at->($standby), $trace, '-o', $page);
+is("$rc|$err", '0|', 'vireo-report makes the page on the standby');
+like(slurp_file($page), qr/Made by vireo-report from the records of <code>vr_trace_records<\/code>/,
+	'from the stream of the records');
+($rc, $out, $err) = report($at->($standby), $trace, '--load', '-o', "$page.load");
+like($err, qr/^vireo-report: trace $trace cannot be loaded on \S+ \(standby\): vireo: cannot load a trace on a hot standby; without --load vireo-report streams its records and writes nothing\n\z/,
+	'--load on the standby: one line on why, and what works');
+ok($rc == 1 && !-e "$page.load", 'and no report');
+
+# One report over the primary and the standby: each statement's calls split
+# by server are those of each server's own report, and add up.
+my $ptrace = $primary->safe_psql('postgres', "SELECT vr_activate('on the primary')");
+$primary->safe_psql('postgres', "SELECT name FROM items WHERE id = $_", extra_params => [ '-U', 'reader' ]) for 4 .. 8;
+$primary->safe_psql('postgres', "SELECT vr_deactivate('$ptrace')");
+my %own;
+for my $case ([ $primary, $ptrace ], [ $standby, $trace ])
+{
+	($rc, $out) = report($at->($case->[0]), $case->[1], '-f', 'json', '-o', '-');
+	$own{ $case->[0]->port }{ $_->{statement} } = $_->{calls} for @{ decode_json($out)->{statements} };
+}
+my @sources = map { ('--source', 'host=' . $_->[0]->host . ' port=' . $_->[0]->port, $_->[1]) }
+  [ $primary, $ptrace ], [ $standby, $trace ];
+($rc, $out, $err) = report(@sources, '-f', 'json', '-o', '-');
+is("$rc|$err", '0|', 'a report over the primary and the standby');
+my $both = decode_json($out);
+is(join(',', map { $_->{trace}{standby} ? 'standby' : 'primary' } @{ $both->{servers} }), 'primary,standby',
+	'its servers, the standby known as one');
+my ($split, $sums) = (1, 1);
+for my $s (@{ $both->{statements} })
+{
+	my $sum = 0;
+	for my $part (@{ $s->{servers} })
+	{
+		my ($port) = $part->{server} =~ /:(\d+)/;
+		$split &&= ($own{$port}{ $s->{statement} } // -1) == $part->{calls};
+		$sum += $part->{calls};
+	}
+	$sums &&= $sum == $s->{calls};
+}
+ok($split, 'each statement\'s calls on each server are that server\'s own');
+ok($sums, 'and add up to the statement\'s calls');
+my ($lookup) = grep { $_->{query} =~ /^SELECT name FROM items WHERE id = \$1$/ } @{ $both->{statements} };
+is(join(',', map { $_->{calls} } @{ $lookup->{servers} || [] }), '5,3', 'the same text on both servers is one statement');
+($rc, $out) = report(@sources, '-o', '-');
+is(scalar(() = $out =~ /<text [^>]*class="group">server /g), 2, 'the page has a lane group per server');
 
 # Listing and removal work there too, on the standby's own files.
 is($stream->query_safe("SELECT status FROM vr_traces_list() WHERE trace_id = '$trace';"),

@@ -405,6 +405,75 @@ my $merged = report_json($two, '--merge-databases');
 is(join(',', scalar @{ $merged->{statements} }, $merged->{statements}[0]{calls},
 		sort @{ $merged->{statements}[0]{databases} }), '1,2,noext,postgres', '--merge-databases: one');
 
+# Before against after: lookups by an index, then the same lookups after
+# the index is dropped; a statement only before, one only after.
+$node->safe_psql('postgres', q{CREATE TABLE lookup AS SELECT g AS id, md5(g::text) AS v FROM generate_series(1, 50000) g;
+	CREATE INDEX lookup_id ON lookup(id); ANALYZE lookup; GRANT SELECT ON lookup TO alice;});
+my @phase;
+for my $after (0, 1)
+{
+	push @phase, $node->safe_psql('postgres', "SELECT vr_activate('phase $after', ARRAY['alice'::regrole::oid])");
+	$node->safe_psql('postgres', join('', map { "SELECT v FROM lookup WHERE id = $_;" } 1 .. 20)
+		  . ($after ? 'SELECT 2 AS added;' : 'SELECT 1 AS removed;'), extra_params => [ '-U', 'alice' ]);
+	$node->safe_psql('postgres', "SELECT vr_deactivate('$phase[-1]')");
+	$node->safe_psql('postgres', 'DROP INDEX lookup_id') unless $after;
+}
+my $cmp = report_json('--compare', @phase);
+my %row = map { ($_->{query} =~ /(lookup|removed|added)/)[0] => $_ } @{ $cmp->{statements} };
+is(join(',', map { "$_:$row{$_}{status}" } sort keys %row), 'added:new,lookup:both,removed:gone',
+	'compare: statements in both, new and gone, matched by normalized text');
+# Each side's numbers are those of that trace's own report.
+for my $side (0, 1)
+{
+	my ($own) = grep { $_->{statement} eq $row{lookup}{statement} } @{ report_json($phase[$side])->{statements} };
+	my $got = $row{lookup}{ $side ? 'new' : 'old' };
+	is(join(',', map { $got->{$_} } qw(calls mean_elapsed_ms p95_elapsed_ms elapsed_ms)),
+		join(',', map { $own->{$_} } qw(calls mean_elapsed_ms p95_elapsed_ms elapsed_ms)),
+		"compare: the " . ($side ? 'new' : 'old') . " numbers are those of its trace's report");
+}
+near($row{lookup}{mean_ratio}, $row{lookup}{new}{mean_elapsed_ms} / $row{lookup}{old}{mean_elapsed_ms},
+	'compare: the change of the mean', 3);
+ok($row{lookup}{slower} && $row{lookup}{mean_ratio} >= 2, 'a lookup without its index is at least 2x slower');
+like(join(',', @{ $row{lookup}{grown_nodes} }), qr/^Seq Scan on lookup/, 'the node that grew most is the new scan');
+($rc, $out) = report('--compare', @phase, '-o', "$dir/compare.html");
+command_ok([ 'xmllint', '--noout', "$dir/compare.html" ], 'the comparison page parses as XML');
+my ($article) = slurp_file("$dir/compare.html") =~ m{(<article class="stmt" id="c1".*?</article>)}s;
+like($article, qr/<div class="sides">.*Index Scan using lookup_id.*<div class="pl[^"]* grew"[^>]*>.*Seq Scan on lookup/s,
+	'both slowest plans side by side, the grown node marked');
+($rc, $out) = report('--compare', @phase, '-f', 'text');
+like($out, qr/^ *\^ new node .*Seq Scan on lookup/m, 'the text form marks it too');
+($rc, $out) = report('--compare', @phase, '-f', 'csv', '-o', '-');
+open(my $cfh, '<', \$out) or die;
+$csv->column_names(@{ $csv->getline($cfh) });
+my %status;
+while (my $r = $csv->getline_hr($cfh)) { $status{ $r->{status} }++; }
+is(join(',', map { "$_=$status{$_}" } sort keys %status), 'both=1,gone=1,new=1', 'the CSV has every statement once');
+
+# Several traces: what is refused, and what a report of several servers
+# does with one that cannot be reached.
+my $free = PostgreSQL::Test::Cluster::get_free_port();
+my $here = 'host=' . $node->host . ' port=' . $node->port;
+my $nowhere = 'host=' . $node->host . " port=$free";
+for my $case (
+	[ 'plans of two formats', [ '--compare', $text_id, $json_id ], 1, qr/^vireo-report: trace $text_id has text plans and trace $json_id JSON plans: --compare needs two traces of one plan format\n\z/ ],
+	[ 'the same server twice', [ '--source', $here, $text_id, '--source', 'port=' . $node->port, $text_id ], 1, qr/^vireo-report: --source (\S+) and --source \1 are the same server/ ],
+	[ 'a trace missing on one source', [ '--source', $nowhere, $text_id, '--source', $here, '20200101000000000001' ], 1, qr/^vireo-report: trace 20200101000000000001 does not exist in the data directory of / ],
+	[ 'no server reached', [ '--source', $nowhere, $text_id, '--source', "host=" . $node->host . ' port=' . ($free + 1), $text_id ], 1, qr/^vireo-report: none of the 2 servers could be reached/ ],
+	[ 'one trace to compare', [ '--compare', $text_id ], 2, qr/--compare takes two traces/ ],
+	[ 'two traces on one server', [ $text_id, $json_id ], 2, qr/one trace per server/ ])
+{
+	my ($name, $args, $want, $message) = @$case;
+	($rc, $out, $err) = report('-o', "$dir/several.html", @$args);
+	is($rc, $want, "$name: exit $want");
+	like($err, $message, "$name: says why in one line");
+	ok(!-e "$dir/several.html", "$name: writes nothing");
+}
+($rc, $out, $err) = report('--source', $nowhere, $two, '--source', $here, $two, '-f', 'json', '-o', '-');
+my $partial = $rc == 0 ? decode_json($out) : {};
+like(join('|', @{ $partial->{overview}{notes} || [] }), qr/^\S+:$free could not be reached \(.*\): its trace $two is not in this report\./,
+	'a server that cannot be reached is a line of "Partial data", the others make the report');
+is(join(',', map { $_->{calls} } @{ $partial->{statements} || [] }), '1,1', 'with the reached server\'s statements');
+
 # Where the report goes: a FIFO and a device are written through, a
 # symlink is followed, an existing file keeps its mode.
 my $fifo = "$dir/fifo";
@@ -463,8 +532,26 @@ for my $format ('text', 'json')
 		"$format: an execution without a plan points to the slowest with one");
 	like($out, qr/SELECT pg_sleep\(\$1\) .*slowest execution: .* vireo: statement failed: 57014 canceling statement due to statement timeout/,
 		"$format: a note in place of the plan is shown as it is");
-	like($out, qr/statements 5 \(4 normalized, 5 distinct texts, 0 nested\) in 1 session elapsed/,
+	like($out, qr/statements 5 \(4 normalized, 5 distinct texts, 0 nested\) in 1 session/,
 		"$format: a BEGIN ATOMIC statement's place stands for its text, and is no text the parser failed on");
+
+	# The two failed calls: counted per statement with their SQLSTATE, in
+	# the failures by SQLSTATE (slowest first among the calls), marked in
+	# the timeline and the lanes.
+	my $doc = report_json($id);
+	is(join(';', map { "$_->{failed_calls}:" . join(',', %{ $_->{sqlstates} }) }
+			sort { $a->{query} cmp $b->{query} } grep { $_->{query} =~ /no_plan|pg_sleep/ } @{ $doc->{statements} }),
+		'1:40P01,1;1:57014,1', "$format: each statement counts its failed calls by SQLSTATE");
+	is(join(',', map { "$_->{sqlstate}=$_->{calls}" } @{ $doc->{failures}{by_sqlstate} }), '40P01=1,57014=1',
+		"$format: the failures by SQLSTATE");
+	is(join(',', map { "$_->{sqlstate}:$_->{message}" } @{ $doc->{failures}{slowest} }),
+		'40P01:deadlock detected,57014:canceling statement due to statement timeout',
+		"$format: the slowest failed calls first, with their messages");
+	is($doc->{overview}{failed}, 2, "$format: the overview counts them");
+	($rc, $out) = report($id, '-o', '-');
+	like($out, qr/<section id="failed"><h2>Failed statements/, "$format: the page has a section of them");
+	is(scalar(() = $out =~ /<rect [^>]*class="failed"/g), 2, "$format: the timeline marks them");
+	is(scalar(() = $out =~ /class="bar failed"/g), 2, "$format: and so do their bars");
 }
 
 # Nothing to report: exit 3, one line, no output, what exists listed.
