@@ -504,10 +504,10 @@ void write_html(const Report &r, const Comparison &c, const Options &options, Ou
 	write_answer(c, out);
 	write_both_table(c, out);
 	write_notes(r, out);
-	write_overview(r, out);
 	write_detail(r, c, static_cast<size_t>(options.top), out);
 	write_one_side(c.added, true, out);
 	write_one_side(c.gone, false, out);
+	write_overview(r, out);
 	write_footer(r, out);
 }
 
