@@ -121,7 +121,6 @@ size_t Aggregator::statement_of(uint32_t text, uint32_t db)
 
 void Aggregator::add(TraceRecord &r)
 {
-	records_++;
 	sources_[static_cast<size_t>(r.source)].records++;
 	all_pids_.insert(r.pid);
 	all_users_.insert(r.user_id);
@@ -139,10 +138,7 @@ void Aggregator::add(TraceRecord &r)
 	while (!s.open.empty() && s.open.back().start_us >= r.start_us)
 	{
 		if (s.open.back().counted)
-		{
-			nested_++;
 			sources_[static_cast<size_t>(r.source)].nested++;
-		}
 		s.open.pop_back();
 	}
 
@@ -272,7 +268,6 @@ void Aggregator::count(Session &s, double elapsed_ms, int64_t end_us)
 	const TraceRecord &r = s.record;
 	StatementTotals &t = statements_[s.statement];
 	SourceCounters &source = sources_[static_cast<size_t>(r.source)];
-	counted_++;
 	source.counted++;
 	if (!s.seen || r.start_us < s.first_us)
 	{
@@ -283,39 +278,27 @@ void Aggregator::count(Session &s, double elapsed_ms, int64_t end_us)
 	s.seen = true;
 	if (!normalizer_.parsed(s.text))
 	{
-		not_parsed_++;
 		source.not_parsed++;
 	}
 	double execution_ms = r.duration_ms;
 	if (t.calls == 0)
 	{
-		t.min_ms = t.max_ms = elapsed_ms;
+		t.min_ms = elapsed_ms;
 		t.execution_max_ms = execution_ms;
 	}
-	t.calls++;
-	t.elapsed_ms += elapsed_ms;
-	t.execution_ms += execution_ms;
+	add_call(t, s, elapsed_ms, end_us, true);
 	t.min_ms = std::min(t.min_ms, elapsed_ms);
-	t.max_ms = std::max(t.max_ms, elapsed_ms);
 	t.execution_max_ms = std::max(t.execution_max_ms, execution_ms);
-	t.rows += r.rows;
-	t.hits += s.hits;
-	t.reads += s.reads;
-	t.temp_read += s.temp_read;
-	t.temp_written += s.temp_written;
 	if (s.buffers_from[0] == 'u')
 	{
 		t.unknown_buffers++;
-		unknown_buffers_++;
 		source.unknown_buffers++;
 	}
 	t.csw_voluntary += r.usage[usage_csw_voluntary];
 	t.csw_involuntary += r.usage[usage_csw_involuntary];
 	t.faults_major += r.usage[usage_major_faults];
 	t.faults_minor += r.usage[usage_minor_faults];
-	t.elapsed.add(elapsed_ms);
 	t.execution.add(execution_ms);
-	t.histogram[static_cast<size_t>(histogram_bin(elapsed_ms))]++;
 	t.texts.add(s.hash);
 	t.variants.add(r.query, s.hash, elapsed_ms);
 	t.pids.insert(r.pid);
@@ -328,35 +311,12 @@ void Aggregator::count(Session &s, double elapsed_ms, int64_t end_us)
 		else
 			t.more_applications++;
 	}
-
-	keep_slowest(t.slowest, t.planned, r, elapsed_ms, end_us);
 	if (!t.by_source.empty())
-	{
-		SourceTotals &b = t.by_source[static_cast<size_t>(r.source)];
-		if (b.calls == 0)
-			b.max_ms = elapsed_ms;
-		b.calls++;
-		b.elapsed_ms += elapsed_ms;
-		b.execution_ms += execution_ms;
-		b.max_ms = std::max(b.max_ms, elapsed_ms);
-		b.rows += r.rows;
-		b.hits += s.hits;
-		b.reads += s.reads;
-		b.temp_read += s.temp_read;
-		b.temp_written += s.temp_written;
-		b.elapsed.add(elapsed_ms);
-		b.histogram[static_cast<size_t>(histogram_bin(elapsed_ms))]++;
-		b.failed += s.failed ? 1 : 0;
-		if (keep_source_executions_)
-			keep_slowest(b.slowest, b.planned, r, elapsed_ms, end_us);
-	}
+		add_call(t.by_source[static_cast<size_t>(r.source)], s, elapsed_ms, end_us,
+		         keep_source_executions_);
 	if (s.failed)
 		count_failure(s, elapsed_ms, end_us);
 
-	all_elapsed_ms_ += elapsed_ms;
-	all_execution_ms_ += execution_ms;
-	first_us_ = std::min(first_us_, r.start_us);
-	last_us_ = std::max(last_us_, r.end_us);
 	source.all_elapsed_ms += elapsed_ms;
 	source.all_execution_ms += execution_ms;
 	source.first_us = std::min(source.first_us, r.start_us);
@@ -411,15 +371,35 @@ void Aggregator::count(Session &s, double elapsed_ms, int64_t end_us)
 	}
 }
 
+void Aggregator::add_call(CallTotals &t, const Session &s, double elapsed_ms, int64_t end_us,
+                          bool executions)
+{
+	const TraceRecord &r = s.record;
+	if (t.calls == 0)
+		t.max_ms = elapsed_ms;
+	t.calls++;
+	t.failed += s.failed ? 1 : 0;
+	t.elapsed_ms += elapsed_ms;
+	t.execution_ms += r.duration_ms;
+	t.max_ms = std::max(t.max_ms, elapsed_ms);
+	t.rows += r.rows;
+	t.hits += s.hits;
+	t.reads += s.reads;
+	t.temp_read += s.temp_read;
+	t.temp_written += s.temp_written;
+	t.elapsed.add(elapsed_ms);
+	t.histogram[static_cast<size_t>(histogram_bin(elapsed_ms))]++;
+	if (executions)
+		keep_slowest(t.slowest, t.planned, r, elapsed_ms, end_us);
+}
+
 void Aggregator::count_failure(const Session &s, double elapsed_ms, int64_t end_us)
 {
 	const TraceRecord &r = s.record;
 	std::string_view sqlstate, message;
 	failure_of(r.plan, sqlstate, message);
 	StatementTotals &t = statements_[s.statement];
-	t.failed++;
 	t.sqlstates[std::string(sqlstate)]++;
-	failed_++;
 	sources_[static_cast<size_t>(r.source)].failed++;
 	failed_ended_.add(end_us);
 	FailureClass &c = failures_[std::string(sqlstate)];

@@ -68,40 +68,32 @@ struct Call
 // due to statement timeout".  False for anything else.
 bool failure_of(std::string_view explain, std::string_view &sqlstate, std::string_view &message);
 
-// What the calls of a statement in one source add up to, when a report has
-// several.
-struct SourceTotals : CallCounters
+// What calls add up to: a statement's, and its share of each source.
+struct CallTotals : CallCounters
 {
 	long long calls = 0;
-	long long failed = 0;
+	long long failed = 0; // calls that ended in an error
 	double elapsed_ms = 0;
 	double execution_ms = 0;
 	double max_ms = 0;
 	QuantileSketch elapsed;
 	std::vector<long long> histogram = std::vector<long long>(histogram_bins, 0);
-	// Kept only for a comparison, whose page shows both plans.
 	Execution slowest;
 	Execution planned;
 };
 
 // Accumulated numbers of one normalized statement.
-struct StatementTotals : CallCounters
+struct StatementTotals : CallTotals
 {
-	uint32_t text = 0; // the Normalizer's number
+	uint32_t text = 0;  // the Normalizer's number
 	uint32_t db_id = 0; // the report's number of its database; 0 when merged
 	std::string key;
-	long long calls = 0;
-	long long failed = 0;                       // calls that ended in an error
-	std::map<std::string, long long> sqlstates; // their SQLSTATEs
-	std::vector<SourceTotals> by_source;        // several sources only
-	double elapsed_ms = 0;
-	double execution_ms = 0;
+	std::map<std::string, long long> sqlstates; // of the failed calls
+	// Several sources only; their slowest executions for a comparison only.
+	std::vector<CallTotals> by_source;
 	double min_ms = 0;
-	double max_ms = 0;
 	double execution_max_ms = 0;
-	QuantileSketch elapsed;
 	QuantileSketch execution;
-	std::vector<long long> histogram = std::vector<long long>(histogram_bins, 0);
 	DistinctCounter texts;
 	VariantSummary variants;
 	std::set<int> pids;
@@ -109,8 +101,6 @@ struct StatementTotals : CallCounters
 	std::set<uint32_t> databases;
 	std::set<std::string> applications; // up to max_applications
 	long long more_applications = 0;
-	Execution slowest;
-	Execution planned;
 };
 
 // Statements ended, counted per unit of time; the unit grows (0.1 s, 1 s,
@@ -300,49 +290,18 @@ public:
 	{
 		return failed_ended_;
 	}
-	long long failed() const
-	{
-		return failed_;
-	}
 	const std::vector<BarCandidate> &longest() const
 	{
 		return longest_;
 	}
+	// Records read, and calls that pass the filters, of every source.
 	long long records() const
 	{
-		return records_;
+		return sum(&SourceCounters::records);
 	}
 	long long counted() const
 	{
-		return counted_;
-	}
-	long long nested() const
-	{
-		return nested_;
-	}
-	long long not_parsed() const
-	{
-		return not_parsed_;
-	}
-	long long unknown_buffers() const
-	{
-		return unknown_buffers_;
-	}
-	double all_elapsed_ms() const
-	{
-		return all_elapsed_ms_;
-	}
-	double all_execution_ms() const
-	{
-		return all_execution_ms_;
-	}
-	int64_t first_us() const
-	{
-		return first_us_;
-	}
-	int64_t last_us() const
-	{
-		return last_us_;
+		return sum(&SourceCounters::counted);
 	}
 	const std::map<uint32_t, GroupTotals> &by_database() const
 	{
@@ -390,7 +349,16 @@ private:
 	void settle(Session &session, const TraceRecord *next);
 	void count(Session &session, double elapsed_ms, int64_t end_us);
 	size_t statement_of(uint32_t text, uint32_t db);
+	void add_call(CallTotals &t, const Session &session, double elapsed_ms, int64_t end_us,
+	              bool executions);
 	void count_failure(const Session &session, double elapsed_ms, int64_t end_us);
+	long long sum(long long SourceCounters::*field) const
+	{
+		long long n = 0;
+		for (const SourceCounters &c : sources_)
+			n += c.*field;
+		return n;
+	}
 
 	Filter filter_;
 	std::vector<bool> json_;
@@ -405,17 +373,7 @@ private:
 	std::map<std::string, FailureClass> failures_;
 	std::vector<FailedCall> slowest_failed_;
 	UnitCounts failed_ended_;
-	long long failed_ = 0;
 	std::vector<BarCandidate> longest_; // a min-heap on elapsed time
-	long long records_ = 0;
-	long long counted_ = 0;
-	long long nested_ = 0;
-	long long not_parsed_ = 0;
-	long long unknown_buffers_ = 0;
-	double all_elapsed_ms_ = 0;
-	double all_execution_ms_ = 0;
-	int64_t first_us_ = INT64_MAX;
-	int64_t last_us_ = INT64_MIN;
 	std::map<uint32_t, GroupTotals> by_database_;
 	std::map<uint32_t, GroupTotals> by_user_;
 	std::map<std::string, GroupTotals> by_application_;

@@ -150,26 +150,31 @@ struct CallCounters
 	long long unknown_buffers = 0;
 };
 
-// A statement's numbers in one source of a report that reads several.
-struct StatementPart : CallCounters
+// What a statement's calls add up to, of all sources or of one.
+struct CallSummary : CallCounters
 {
 	long long calls = 0;
-	long long failed = 0;
+	long long failed = 0; // calls that ended in an error
 	double elapsed_ms = 0;
 	double execution_ms = 0;
-	double mean_ms = 0;
+	double mean_ms = 0; // elapsed
 	double p95_ms = 0;
 	double max_ms = 0;
 	bool p95_exact = true;
-	std::vector<long long> histogram;
-	// Comparisons only: its slowest execution there, and the plan shown.
-	Execution slowest;
-	Execution planned;
-	Plan plan;
+	std::vector<long long> histogram; // elapsed, in histogram_bins bins
+	Execution slowest; // by elapsed time
+	Execution planned; // the slowest that has a plan, when the slowest has none
+	Plan plan;         // of slowest, or of planned
 	bool plan_of_planned = false;
 };
 
-struct Statement : CallCounters
+// A statement's numbers in one source of a report that reads several (the
+// slowest execution and its plan: comparisons only).
+struct StatementPart : CallSummary
+{
+};
+
+struct Statement : CallSummary
 {
 	int rank = 0;
 	std::string key; // 16 hex digits: the normalized text and, unless merged, the database
@@ -184,31 +189,17 @@ struct Statement : CallCounters
 	long long more_applications = 0;
 	std::string params; // parameter types of the slowest execution, "integer, text"
 
-	long long calls = 0;
-	double elapsed_ms = 0;
-	double execution_ms = 0;
-	double mean_ms = 0; // elapsed
-	double p95_ms = 0;
 	double min_ms = 0;
-	double max_ms = 0;
 	double execution_mean_ms = 0;
 	double execution_p95_ms = 0;
 	double execution_max_ms = 0;
-	bool p95_exact = true;
 	long long sessions = 0;
 	long long distinct_texts = 0;
 	bool distinct_exact = true;
-	std::vector<long long> histogram; // elapsed, in histogram_bins bins
 	std::vector<Variant> variants;
 	bool variants_exact = true;
 
-	Execution slowest;    // by elapsed time
-	Execution planned;    // the slowest that has a plan, when the slowest has none
-	Plan plan;            // of slowest, or of planned
-	bool plan_of_planned = false;
-
-	long long failed = 0; // calls that ended in an error
-	std::vector<std::pair<std::string, long long>> sqlstates; // most calls first
+	std::vector<std::pair<std::string, long long>> sqlstates; // of the failed calls, most first
 	std::vector<StatementPart> by_source; // several sources only
 };
 

@@ -68,14 +68,25 @@ Execution finish_execution(Execution e)
 	return e;
 }
 
-// The execution whose plan is shown: the slowest, or the slowest with a
-// plan when the slowest has none.
-template <typename Part>
-void choose_plan(Part &part, const Execution &slowest, const Execution &planned,
-                 const Aggregator &aggregator)
+// A statement's calls, of all sources or one: the totals, and the
+// execution whose plan is shown (the slowest, or the slowest with a plan
+// when the slowest has none) when they were kept.
+void summarise_calls(CallSummary &part, const CallTotals &t, const Aggregator &aggregator)
 {
-	part.slowest = finish_execution(slowest);
-	part.planned = finish_execution(planned);
+	static_cast<CallCounters &>(part) = t;
+	part.calls = t.calls;
+	part.failed = t.failed;
+	part.elapsed_ms = t.elapsed_ms;
+	part.execution_ms = t.execution_ms;
+	part.mean_ms = t.calls > 0 ? t.elapsed_ms / static_cast<double>(t.calls) : 0;
+	part.p95_ms = t.elapsed.quantile(0.95);
+	part.p95_exact = t.elapsed.exact();
+	part.max_ms = t.max_ms;
+	part.histogram = t.histogram;
+	if (!t.slowest.present)
+		return;
+	part.slowest = finish_execution(t.slowest);
+	part.planned = finish_execution(t.planned);
 	const Execution &shown =
 	    holds_plan(part.slowest.plan) || !part.planned.present ? part.slowest : part.planned;
 	part.plan_of_planned = &shown == &part.planned;
@@ -103,53 +114,31 @@ Statement make_statement(const StatementTotals &t, const Aggregator &aggregator,
 		s.users.push_back(names.role_name(u));
 	s.applications.assign(t.applications.begin(), t.applications.end());
 	s.more_applications = t.more_applications;
-	s.calls = t.calls;
-	s.elapsed_ms = t.elapsed_ms;
-	s.execution_ms = t.execution_ms;
-	s.mean_ms = t.calls > 0 ? t.elapsed_ms / static_cast<double>(t.calls) : 0;
-	s.p95_ms = t.elapsed.quantile(0.95);
-	s.p95_exact = t.elapsed.exact();
+	summarise_calls(s, t, aggregator);
 	s.min_ms = t.min_ms;
-	s.max_ms = t.max_ms;
 	s.execution_mean_ms = t.calls > 0 ? t.execution_ms / static_cast<double>(t.calls) : 0;
 	s.execution_p95_ms = t.execution.quantile(0.95);
 	s.execution_max_ms = t.execution_max_ms;
-	static_cast<CallCounters &>(s) = t;
 	s.sessions = static_cast<long long>(t.pids.size());
 	s.distinct_texts = t.texts.estimate();
 	s.distinct_exact = t.texts.exact();
-	s.histogram = t.histogram;
 	s.variants = t.variants.top();
 	s.variants_exact = t.variants.exact();
 	for (Variant &v : s.variants)
 		v.text = trim_blank_lines(v.text);
-	choose_plan(s, t.slowest, t.planned, aggregator);
 	std::string params;
 	for (uint32_t p : s.slowest.params)
 		params += (params.empty() ? "" : ", ") +
 		          name_of(types[static_cast<size_t>(s.slowest.source)], p);
 	s.params = params;
 
-	s.failed = t.failed;
 	s.sqlstates.assign(t.sqlstates.begin(), t.sqlstates.end());
 	std::stable_sort(s.sqlstates.begin(), s.sqlstates.end(),
 	                 [](const auto &a, const auto &b) { return a.second > b.second; });
-	for (const SourceTotals &b : t.by_source)
+	for (const CallTotals &b : t.by_source)
 	{
-		StatementPart part;
-		static_cast<CallCounters &>(part) = b;
-		part.calls = b.calls;
-		part.failed = b.failed;
-		part.elapsed_ms = b.elapsed_ms;
-		part.execution_ms = b.execution_ms;
-		part.mean_ms = b.calls > 0 ? b.elapsed_ms / static_cast<double>(b.calls) : 0;
-		part.p95_ms = b.elapsed.quantile(0.95);
-		part.p95_exact = b.elapsed.exact();
-		part.max_ms = b.max_ms;
-		part.histogram = b.histogram;
-		if (b.slowest.present)
-			choose_plan(part, b.slowest, b.planned, aggregator);
-		s.by_source.push_back(std::move(part));
+		s.by_source.emplace_back();
+		summarise_calls(s.by_source.back(), b, aggregator);
 	}
 	return s;
 }
