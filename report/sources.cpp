@@ -37,13 +37,17 @@ std::string label_of(const SourceSpec &spec, const Options &options, size_t inde
 	return host + ":" + (port.empty() ? "5432" : port);
 }
 
-// What tells two servers apart: the cluster's system identifier (which a
-// standby shares with its primary), when the server start and the port.
+// What tells two servers apart: when the server started, its port, and the
+// cluster's system identifier (which a standby shares with its primary)
+// where the role may read it.
 std::string identity_of(Connection &db)
 {
-	Result r = db.query("SELECT pg_catalog.pg_postmaster_start_time()::text || ' port ' ||"
-	                    "       pg_catalog.current_setting('port') || ' system ' ||"
-	                    "       (SELECT system_identifier FROM pg_catalog.pg_control_system())");
+	Result r = db.query(
+	    "SELECT pg_catalog.pg_postmaster_start_time()::text || ' port ' ||"
+	    "       pg_catalog.current_setting('port') || ' system ' ||"
+	    "       coalesce(CASE WHEN pg_catalog.has_function_privilege("
+	    "                              'pg_catalog.pg_control_system()', 'EXECUTE')"
+	    "            THEN (SELECT system_identifier FROM pg_catalog.pg_control_system())::text END, '')");
 	return r.text(0, 0);
 }
 

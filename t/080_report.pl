@@ -459,6 +459,7 @@ for my $case (
 	[ 'the same server twice', [ '--source', $here, $text_id, '--source', 'port=' . $node->port, $text_id ], 1, qr/^vireo-report: --source (\S+) and --source \1 are the same server/ ],
 	[ 'a trace missing on one source', [ '--source', $nowhere, $text_id, '--source', $here, '20200101000000000001' ], 1, qr/^vireo-report: trace 20200101000000000001 does not exist in the data directory of / ],
 	[ 'no server reached', [ '--source', $nowhere, $text_id, '--source', "host=" . $node->host . ' port=' . ($free + 1), $text_id ], 1, qr/^vireo-report: none of the 2 servers could be reached/ ],
+	[ 'a side of a comparison not reached', [ '--compare', '--source', $nowhere, $text_id, '--source', $here, $text_id ], 1, qr/^vireo-report: connection to server .*$free.* failed/ ],
 	[ 'one trace to compare', [ '--compare', $text_id ], 2, qr/--compare takes two traces/ ],
 	[ 'two traces on one server', [ $text_id, $json_id ], 2, qr/one trace per server/ ])
 {
