@@ -1,7 +1,11 @@
 // Executor hooks: at start, decide which traces record the statement and
 // switch on instrumentation; around each run, count the statement in and out;
 // at end, measure the statement, build its profile record and append it to
-// the backend's data file of each trace.
+// the backend's data file of each trace.  An error that ends the statement
+// inside its run or finish passes through unchanged, once the statement's
+// failure is recorded (statement_failure.hpp); a statement whose executor
+// memory goes without its executor end (a cursor that a rollback closed) is
+// recorded as it goes.
 //
 // Nothing here takes the registry lock for a statement unless the registry
 // changed: the change count, the running counters and the size counters are
@@ -15,9 +19,10 @@
 #include "capture/executor_hooks.hpp"
 
 #include "capture/data_file.hpp"
-#include "capture/free_space.hpp"
 #include "capture/record_builder.hpp"
+#include "capture/record_writer.hpp"
 #include "capture/state.hpp"
+#include "capture/statement_failure.hpp"
 #include "capture/statement_scope.hpp"
 #include "capture/statement_text.hpp"
 #include "capture/trace_scan.hpp"
@@ -25,8 +30,6 @@
 #include "frame/pg_compat.hpp"
 #include "frame/registry.hpp"
 #include "frame/settings.hpp"
-#include "store/descriptor.hpp"
-#include "store/paths.hpp"
 
 static void hand_on_start(QueryDesc *query_desc, int eflags)
 {
@@ -42,6 +45,14 @@ static void hand_on_run(QueryDesc *query_desc, ScanDirection direction, uint64 c
 	vrx_run_next(vrx_prev_ExecutorRun, query_desc, direction, count, execute_once);
 }
 
+static void hand_on_finish(QueryDesc *query_desc)
+{
+	if (vrx_prev_ExecutorFinish)
+		vrx_prev_ExecutorFinish(query_desc);
+	else
+		standard_ExecutorFinish(query_desc);
+}
+
 static void hand_on_end(QueryDesc *query_desc)
 {
 	if (vrx_prev_ExecutorEnd)
@@ -50,9 +61,13 @@ static void hand_on_end(QueryDesc *query_desc)
 		standard_ExecutorEnd(query_desc);
 }
 
+// The statement's executor memory goes: after its executor end, or without
+// it when a rollback or an error closed it, which is recorded now.
 static void forget_statement(void *arg)
 {
 	auto *st = static_cast<vrx_statement *>(arg);
+	if (!st->ended)
+		vrx_record_closed_statement(st);
 	for (vrx_statement **link = &vrx_statements; *link != nullptr; link = &(*link)->next)
 	{
 		if (*link == st)
@@ -63,35 +78,17 @@ static void forget_statement(void *arg)
 	}
 }
 
-// The traces that record a statement the current user starts: their data
-// files are opened now if need be.  False when there is none.
-static bool select_traces(uint64 (&generation)[VRX_MAX_TRACES], bool *timing)
+// A statement started while another one runs (the body of a function it
+// calls, a cursor opened by a function), or that a function runs (a deferred
+// trigger's, at COMMIT) starts now, not when the client's statement did.
+static TimestampTz own_start(vrx_reach reach)
 {
-	bool any = false;
-
-	*timing = false;
-	for (vrx_open_trace *entry = vrx_open_traces; entry != nullptr;)
-	{
-		vrx_open_trace *next = entry->next;
-		if (entry->user_matches)
-		{
-			if (entry->fd < 0 && !vrx_open_trace_files(entry))
-				vrx_drop_entry(entry);
-			else
-			{
-				generation[entry->slot_index] = entry->generation;
-				*timing = *timing || entry->explain_timing;
-				any = true;
-			}
-		}
-		entry = next;
-	}
-	return any;
+	return vrx_run_depth == 0 && reach != vrx_reach::nested ? statement_start : GetCurrentTimestamp();
 }
 
 // Makes the statement's capture state, once its executor state exists.
-static void begin_statement(QueryDesc *query_desc, int eflags,
-                            const uint64 (&generation)[VRX_MAX_TRACES])
+static void begin_statement(QueryDesc *query_desc, int eflags, vrx_reach reach,
+                            const uint64 (&generation)[VRX_MAX_TRACES], bool nested_traces)
 {
 	MemoryContext cxt = query_desc->estate->es_query_cxt;
 	if (query_desc->totaltime == nullptr)
@@ -105,12 +102,17 @@ static void begin_statement(QueryDesc *query_desc, int eflags,
 	st->query_desc = query_desc;
 	memcpy(st->generation, generation, sizeof(generation));
 	st->start_dest = query_desc->dest->mydest;
-	st->started_inside = vrx_inside_function();
+	st->started_inside = vrx_inside_function() || reach == vrx_reach::nested;
 	st->explain_only = (eflags & EXEC_FLAG_EXPLAIN_ONLY) != 0;
-	// A statement started while another one runs (the body of a function it
-	// calls, a cursor opened by a function) starts now, not when the client's
-	// statement did.
-	st->start_time = vrx_run_depth == 0 ? statement_start : GetCurrentTimestamp();
+	st->nested_traces = nested_traces;
+	st->user_id = GetUserId();
+	st->operation = query_desc->operation;
+	st->source_text = query_desc->sourceText;
+	st->stmt_location = query_desc->plannedstmt->stmt_location;
+	st->stmt_len = query_desc->plannedstmt->stmt_len;
+	st->params = query_desc->params;
+	st->totaltime = query_desc->totaltime;
+	st->start_time = own_start(reach);
 	MemoryContext old = MemoryContextSwitchTo(cxt);
 	st->body_position = vrx_body_position(query_desc);
 	MemoryContextSwitchTo(old);
@@ -120,6 +122,28 @@ static void begin_statement(QueryDesc *query_desc, int eflags,
 	st->next = vrx_statements;
 	vrx_statements = st;
 	vrx_getrusage(&st->rusage_start);
+}
+
+// The executor start of a statement that traces record: an error there (a
+// permission refused on a table) ends the statement before it ran.
+static void start_watched(QueryDesc *query_desc, int eflags, vrx_reach reach,
+                          const uint64 (&generation)[VRX_MAX_TRACES])
+{
+	PG_TRY();
+	{
+		hand_on_start(query_desc, eflags);
+	}
+	PG_CATCH();
+	{
+		const PlannedStmt *stmt = query_desc->plannedstmt;
+		vrx_record_failed_start(
+		    generation, own_start(reach),
+		    query_desc->operation,
+		    vrx_statement_text(query_desc->sourceText, stmt->stmt_location, stmt->stmt_len, nullptr),
+		    query_desc->params);
+		PG_RE_THROW();
+	}
+	PG_END_TRY();
 }
 
 void vrx_ExecutorStart(QueryDesc *query_desc, int eflags)
@@ -143,7 +167,9 @@ void vrx_ExecutorStart(QueryDesc *query_desc, int eflags)
 	// registry at all.
 	uint64 generation[VRX_MAX_TRACES] = {};
 	bool timing = false;
+	bool nested_traces = false;
 	bool record = false;
+	vrx_reach reach = vrx_reach::none;
 	if (!vireo_enabled)
 	{
 		if (vrx_open_traces != nullptr)
@@ -152,18 +178,30 @@ void vrx_ExecutorStart(QueryDesc *query_desc, int eflags)
 	else
 	{
 		vrx_scan_registry();
-		record = vrx_open_traces != nullptr && vrx_statement_recordable(query_desc) &&
-		         vrx_user_is_traced() && select_traces(generation, &timing);
+		if (vrx_pending_ends)
+			vrx_settle_pending_ends();
+		if (vrx_open_traces != nullptr)
+			reach = vrx_statement_reach(query_desc);
+		record = reach != vrx_reach::none && vrx_user_is_traced() &&
+		         vrx_select_traces(
+		             generation, [reach](const vrx_open_trace &e) { return vrx_trace_follows(e, reach); },
+		             [&](const vrx_open_trace &e) {
+			             timing = timing || e.options.explain_timing;
+			             nested_traces = nested_traces || e.options.track_nested;
+		             });
 		// Actual rows and buffers on every plan node; per-node times unless
 		// every trace of the statement was started without them.
 		if (record && (eflags & EXEC_FLAG_EXPLAIN_ONLY) == 0)
 			query_desc->instrument_options |=
 			    INSTRUMENT_ROWS | INSTRUMENT_BUFFERS | (timing ? INSTRUMENT_TIMER : 0);
 	}
-	hand_on_start(query_desc, eflags);
-
-	if (record)
-		begin_statement(query_desc, eflags, generation);
+	if (!record)
+	{
+		hand_on_start(query_desc, eflags);
+		return;
+	}
+	start_watched(query_desc, eflags, reach, generation);
+	begin_statement(query_desc, eflags, reach, generation, nested_traces);
 }
 
 static void count_out(vrx_statement *st);
@@ -243,6 +281,11 @@ static void run_counted(vrx_statement *st, QueryDesc *query_desc, ScanDirection 
 			st->returned = true;
 			count_in(st);
 		}
+		else if (results == vrx_run_results::returned_nested)
+		{
+			st->returned_nested = true;
+			count_in(st);
+		}
 	}
 	vrx_run_depth = depth + 1;
 	PG_TRY();
@@ -253,7 +296,12 @@ static void run_counted(vrx_statement *st, QueryDesc *query_desc, ScanDirection 
 	{
 		vrx_run_depth = depth;
 		if (st != nullptr)
+		{
 			count_out(st);
+			const bool rows = results == vrx_run_results::returned ||
+			                  results == vrx_run_results::returned_nested;
+			vrx_record_failed_statement(st, rows ? query_desc->estate->es_processed : 0);
+		}
 		PG_RE_THROW();
 	}
 	PG_END_TRY();
@@ -261,7 +309,7 @@ static void run_counted(vrx_statement *st, QueryDesc *query_desc, ScanDirection 
 	if (st != nullptr)
 	{
 		count_out(st);
-		if (results == vrx_run_results::returned)
+		if (results == vrx_run_results::returned || results == vrx_run_results::returned_nested)
 			st->rows += query_desc->estate->es_processed;
 	}
 }
@@ -277,17 +325,45 @@ void vrx_ExecutorRun(QueryDesc *query_desc, ScanDirection direction, uint64 coun
 		            query_desc, direction, count, execute_once);
 }
 
+// The executor's finish (AFTER triggers, constraints checked at the
+// statement's end) counts as part of its run: statements that triggers run
+// start inside it, and an error there ends the statement.
+static void finish_counted(vrx_statement *st, QueryDesc *query_desc)
+{
+	const int depth = vrx_run_depth;
+	vrx_run_depth = depth + 1;
+	PG_TRY();
+	{
+		hand_on_finish(query_desc);
+	}
+	PG_CATCH();
+	{
+		vrx_run_depth = depth;
+		if (st != nullptr)
+			vrx_record_failed_statement(st, 0);
+		PG_RE_THROW();
+	}
+	PG_END_TRY();
+	vrx_run_depth = depth;
+}
+
+void vrx_ExecutorFinish(QueryDesc *query_desc)
+{
+	if (vrx_open_traces == nullptr && vrx_statements == nullptr)
+		hand_on_finish(query_desc);
+	else
+		finish_counted(vrx_statements != nullptr ? vrx_find_statement(query_desc) : nullptr,
+		               query_desc);
+}
+
 // Appends the built records to this backend's data files of the traces that
-// record the statement, and ends traces at their time, size and free-space
-// limits.  Runs after the standard executor end, without the registry lock:
-// the size counter tells exactly one backend that it took a trace past its
-// limit, and the free-space budget is shared by all backends.
+// record the statement (nested_only: only those that record the statements
+// of functions), and ends traces at their time, size and free-space limits.
+// Runs after the standard executor end, without the registry lock.
 static void write_records(const uint64 (&generation)[VRX_MAX_TRACES],
                           const StringInfoData &json_record, const StringInfoData &text_record,
-                          double duration_ms)
+                          double duration_ms, bool nested_only)
 {
-	vrx_trace_registry *registry = vrx_shared_config;
-
 	for (int i = 0; i < VRX_MAX_TRACES; i++)
 	{
 		if (generation[i] == 0)
@@ -303,51 +379,29 @@ static void write_records(const uint64 (&generation)[VRX_MAX_TRACES],
 			vrx_drop_entry(entry);
 			continue;
 		}
-		if (entry->end_time != 0 && entry->end_time < record_end_time)
-		{
-			vrx_end_trace_from_hook(entry, VRX_STATUS_TIME_LIMIT);
+		if (nested_only && !entry->options.track_nested)
 			continue;
-		}
-
 		const StringInfoData &record = entry->version == VRX_VERSION_JSON ? json_record : text_record;
-		if (duration_ms < entry->log_min_duration || record.data == nullptr)
-			continue;
-
 		vrx_space_claim claim;
-		if (!vrx_claim_free_space(static_cast<size_t>(record.len), &claim))
-		{
-			ereport(LOG, (errmsg("vireo: the trace %s ended: " UINT64_FORMAT
-			                     " MB left on the file system of \"%s\", vireo.min_free_space keeps " UINT64_FORMAT " MB",
-			                     entry->trace_id, claim.free_mb, vrx_traces_root(), claim.floor_mb)));
-			vrx_end_trace_from_hook(entry, VRX_STATUS_SIZE_LIMIT);
+		if (!vrx_trace_takes_record(entry, record_end_time, duration_ms) || record.data == nullptr ||
+		    !vrx_claim_record_space(entry, static_cast<size_t>(record.len), &claim))
 			continue;
-		}
-
-		const bool written = vrx_write_record(entry, record);
+		const bool whole = vrx_write_record(entry, record);
 		vrx_release_free_space(claim);
-		if (!written)
-		{
-			ereport(LOG, (errmsg("vireo: Couldn't write to the trace file '%s/%s/trace-%d.csv'.",
-			                     vrx_traces_root(), entry->trace_id, MyProcPid)));
-			vrx_abandon_trace(entry);
-			continue;
-		}
-
-		// Every trace counts what it holds; one with a size limit ends with
-		// the record that reaches it.
-		uint64 size;
-		if (vrx_counter_add(&registry->live[i].log_size, VRX_LOG_SIZE_TAG_SHIFT,
-		                    entry->generation, record.len, &size) &&
-		    entry->max_size != 0 && size >= static_cast<uint64>(entry->max_size) &&
-		    size - static_cast<uint64>(record.len) < static_cast<uint64>(entry->max_size))
-			vrx_end_trace_from_hook(entry, VRX_STATUS_SIZE_LIMIT);
+		vrx_record_written(entry, static_cast<size_t>(record.len), whole);
 	}
+	if (vrx_pending_ends)
+		vrx_settle_pending_ends();
 }
 
 void vrx_ExecutorEnd(QueryDesc *query_desc)
 {
 	vrx_statement *st = vrx_statements != nullptr ? vrx_find_statement(query_desc) : nullptr;
-	if (st == nullptr)
+	if (st != nullptr)
+		st->ended = true;
+	// A statement whose failure is recorded (whose caller ends it all the
+	// same) is recorded once.
+	if (st == nullptr || st->failed)
 	{
 		hand_on_end(query_desc);
 		if (!vireo_enabled && vrx_open_traces != nullptr)
@@ -360,6 +414,7 @@ void vrx_ExecutorEnd(QueryDesc *query_desc)
 	double duration_ms = 0.0;
 	uint64 generation[VRX_MAX_TRACES];
 	memcpy(generation, st->generation, sizeof(generation));
+	const bool nested_only = vrx_nested_only(*st);
 	const vrx_work_scope scope = vrx_current_scope();
 	// What the records need beyond the plans lives here until they are
 	// written: a function's statement ends inside its caller, whose memory
@@ -367,7 +422,7 @@ void vrx_ExecutorEnd(QueryDesc *query_desc)
 	MemoryContext record_cxt = nullptr;
 
 	if (query_desc->totaltime != nullptr && profiling_allowed && vireo_enabled &&
-	    (st->returned || st->explain_only))
+	    vrx_recorded_anywhere(*st))
 	{
 		InstrEndLoop(query_desc->totaltime);
 		duration_ms = query_desc->totaltime->total * 1000.0;
@@ -392,7 +447,7 @@ void vrx_ExecutorEnd(QueryDesc *query_desc)
 	hand_on_end(query_desc);
 
 	if (json_record.data != nullptr || text_record.data != nullptr)
-		write_records(generation, json_record, text_record, duration_ms);
+		write_records(generation, json_record, text_record, duration_ms, nested_only);
 	else if (!vireo_enabled && vrx_open_traces != nullptr)
 		vrx_close_all_traces();
 

@@ -6,4 +6,5 @@
 void vrx_ExecutorStart(QueryDesc *query_desc, int eflags);
 void vrx_ExecutorRun(QueryDesc *query_desc, ScanDirection direction, uint64 count,
                      bool execute_once);
+void vrx_ExecutorFinish(QueryDesc *query_desc);
 void vrx_ExecutorEnd(QueryDesc *query_desc);

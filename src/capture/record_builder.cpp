@@ -2,7 +2,8 @@
 
 #include "capture/data_file.hpp"
 #include "capture/guard.hpp"
-#include "capture/statement_text.hpp"
+#include "capture/record_format.hpp"
+#include "frame/pg_compat.hpp"
 #include "frame/settings.hpp"
 
 static constexpr const char *PLAN_NOT_AVAILABLE = "vireo: plan not available: ";
@@ -58,18 +59,22 @@ static double plan_duration_ms(QueryDesc *query_desc)
 	return instr->nloops > 0 ? instr->total / instr->nloops * 1000.0 : 0.0;
 }
 
-static bool fits(QueryDesc *query_desc, const char *query_text, const char *plan)
+static bool fits(const vrx_record_fields &fields)
 {
-	return vrx_record_size_bound(query_desc, query_text, plan) < MaxAllocSize;
+	return vrx_record_size_bound(fields) < MaxAllocSize;
+}
+
+static vrx_text_span span_of(const char *text)
+{
+	return {text, text != nullptr ? strlen(text) : 0};
 }
 
 // Builds one record with plan, or with the note about why there is none.  A
 // cancel or timeout found waiting stops the window's work: the record then
 // carries the note in place of the plan, or is skipped when even its text
 // cannot be quoted before the interrupt is left to the server.
-static void build_record(StringInfo record, QueryDesc *query_desc, const vrx_statement &st,
-                         const char *query_text, const char *plan, const char *failure,
-                         vrx_work_window &window)
+static void build_record(StringInfo record, vrx_record_fields &fields, const char *plan,
+                         const char *failure, vrx_work_window &window)
 {
 	*record = StringInfoData{};
 	if (plan != nullptr && window.stopped())
@@ -78,7 +83,8 @@ static void build_record(StringInfo record, QueryDesc *query_desc, const vrx_sta
 		plan = nullptr;
 		failure = VRX_CANCELED;
 	}
-	if (plan != nullptr && !fits(query_desc, query_text, plan))
+	fields.plan = span_of(plan);
+	if (plan != nullptr && !fits(fields))
 	{
 		plan = nullptr;
 		failure = "the record would exceed 1 GB";
@@ -88,14 +94,14 @@ static void build_record(StringInfo record, QueryDesc *query_desc, const vrx_sta
 		char *note = plan == nullptr && failure != nullptr
 		                 ? psprintf("%s%s", PLAN_NOT_AVAILABLE, failure)
 		                 : nullptr;
-		const char *field = note != nullptr ? note : plan;
-		if (!fits(query_desc, query_text, field))
+		fields.plan = span_of(note != nullptr ? note : plan);
+		if (!fits(fields))
 		{
 			ereport(LOG, (errmsg("vireo: a statement was not recorded: its record would exceed 1 GB")));
 			return;
 		}
-		const bool built =
-		    write_csv_profiler(record, query_desc, st, query_text, field, st.plan_duration_ms);
+		fields.end_time = record_end_time = GetCurrentTimestamp();
+		const bool built = write_csv_profiler(record, fields);
 		if (note != nullptr)
 			pfree(note);
 		if (built)
@@ -118,7 +124,8 @@ void vrx_wanted_formats(const vrx_statement &st, double duration_ms, bool *want_
 	{
 		const vrx_open_trace *entry =
 		    st.generation[i] != 0 ? vrx_find_entry(i, st.generation[i]) : nullptr;
-		if (entry == nullptr || (duration_ms >= 0 && duration_ms < entry->log_min_duration))
+		if (entry == nullptr ||
+		    (duration_ms >= 0 && (duration_ms < entry->log_min_duration || !vrx_records_into(st, *entry))))
 			continue;
 		if (entry->version == VRX_VERSION_JSON)
 			*want_json = true;
@@ -176,11 +183,10 @@ void vrx_build_records(QueryDesc *query_desc, vrx_statement *st, bool want_json,
 
 	if (!st->plans_built)
 		vrx_build_plans(query_desc, st, want_json, want_text, window);
-	const char *query_text = vrx_statement_text(query_desc, st->body_position);
+	vrx_record_fields fields = vrx_statement_fields(*st);
+	fields.duration_ms = st->plan_duration_ms;
 	if (want_json)
-		build_record(json_record, query_desc, *st, query_text, st->json_plan, st->json_failure,
-		             window);
+		build_record(json_record, fields, st->json_plan, st->json_failure, window);
 	if (want_text)
-		build_record(text_record, query_desc, *st, query_text, st->text_plan, st->text_failure,
-		             window);
+		build_record(text_record, fields, st->text_plan, st->text_failure, window);
 }

@@ -6,7 +6,8 @@
 #include "capture/state.hpp"
 
 // The record forms that the statement's traces want: those of the traces
-// whose threshold duration_ms reaches (a negative duration: of all of them).
+// that record it (vrx_records_into) whose threshold duration_ms reaches; a
+// negative duration, before the statement ended: of all of them.
 void vrx_wanted_formats(const vrx_statement &st, double duration_ms, bool *want_json,
                         bool *want_text);
 

@@ -7,6 +7,18 @@
 #include "frame/pg.hpp"
 #include "frame/registry.hpp"
 
+// Why an entry's trace is to end at the next point where ending it is safe:
+// a record written where no lock may be taken (quiet_record.hpp) found the
+// trace past a limit, or could not be written whole.
+enum class vrx_pending_end : uint8
+{
+	none,
+	time_limit,
+	size_limit,
+	free_space, // the file system has less free space than vireo.min_free_space keeps
+	write_failed,
+};
+
 // One trace of the registry that this process's database takes part in.
 // Allocated in TopMemoryContext so that it outlives statements; valid while
 // its slot still holds the trace's generation.  What the hooks need of the
@@ -22,10 +34,12 @@ struct vrx_open_trace
 	int64 max_size;       // bytes; 0 = no limit
 	int32 log_min_duration;
 	double version;
-	bool explain_timing; // time every plan node
+	vrx_trace_options options;
 	uint32 users_list[VRX_MAX_LIST]; // first 0 ends the list; all 0 = any user
 	char trace_id[VRX_TRACE_ID_LEN + 1];
 	bool user_matches; // the current user is one the trace follows
+	vrx_pending_end pending_end; // nothing more is written into the trace then
+	uint64 free_mb, floor_mb;    // for free_space: what was found and what is kept
 	vrx_open_trace *next;
 };
 
@@ -46,19 +60,37 @@ struct vrx_statement
 	CommandDest start_dest; // its destination at executor start
 	bool started_inside;    // started inside a function, not by the client
 	bool explain_only;      // a plain EXPLAIN: planned, never run
+	bool nested_traces;     // some of its traces record the statements of functions
 	// Whether some run returned its results to the client or to the calling
 	// statement: only then is the statement recorded.
 	bool returned;
+	// Whether some run returned its results to the function that runs it
+	// (through SPI): then the traces that record the statements of
+	// functions record it.
+	bool returned_nested;
+	bool ended;  // its executor end has come
+	bool failed; // an error ended it, and its record says so
 	uint64 rows;            // rows its runs returned
 	TimestampTz start_time; // its own start
 	struct rusage rusage_start;
+	// What its record needs, kept from its start: a statement that an error
+	// or a rollback ends is recorded while the memory of its plan may be
+	// gone already (its query descriptor, its text and parameters live in
+	// memory that outlasts the executor's).
+	Oid user_id; // the user that started it
+	CmdType operation;
+	const char *source_text;
+	int stmt_location;
+	int stmt_len;
+	const ParamListInfoData *params;
+	Instrumentation *totaltime; // in the executor's memory
 	// The statement of a SQL-standard function body (BEGIN ATOMIC), which
 	// has no source text of its own: the function's name and the
 	// statement's position in it, as the server's error context names them.
 	char *body_position;
-	// Its plan texts, once built (at its executor end, or before a COMMIT
-	// that will close it), in its executor memory; or, for each form, why
-	// there is none.
+	// Its plan texts, once built (at its executor end, or before a COMMIT or
+	// ROLLBACK that will close it), in its executor memory; or, for each
+	// form, why there is none.
 	bool plans_built;
 	char *json_plan;
 	char *text_plan;
@@ -67,6 +99,25 @@ struct vrx_statement
 	double plan_duration_ms;
 	MemoryContextCallback forget; // unlinks the statement when its memory goes
 };
+
+// Whether the trace of entry records st, as far as st's runs tell.
+inline bool vrx_records_into(const vrx_statement &st, const vrx_open_trace &entry)
+{
+	return st.returned || st.explain_only || (st.returned_nested && entry.options.track_nested);
+}
+
+// Whether st returned its results only to the function that ran it: then
+// only the traces that record the statements of functions take it.
+inline bool vrx_nested_only(const vrx_statement &st)
+{
+	return !st.returned && !st.explain_only;
+}
+
+// Whether some trace may record st.
+inline bool vrx_recorded_anywhere(const vrx_statement &st)
+{
+	return st.returned || st.explain_only || st.returned_nested;
+}
 
 extern vrx_statement *vrx_statements; // most recent first
 

@@ -3,7 +3,7 @@
 int vrx_utility_depth = 0;
 int vrx_portal_fetch_depth = 0;
 
-bool vrx_utility_nests(const Node *parsetree)
+vrx_utility_kind vrx_utility_kind_of(const Node *parsetree)
 {
 	switch (nodeTag(parsetree))
 	{
@@ -13,37 +13,44 @@ bool vrx_utility_nests(const Node *parsetree)
 		case T_DeclareCursorStmt:
 		case T_FetchStmt:
 		case T_ClosePortalStmt:
+			return vrx_utility_kind::runs_statement;
 		case T_TransactionStmt:
 		case T_DiscardStmt:
-			return false;
+			return vrx_utility_kind::control;
 		default:
-			return true;
+			return vrx_utility_kind::command;
 	}
 }
 
-bool vrx_statement_recordable(const QueryDesc *query_desc)
+bool vrx_backend_records(void)
 {
-	if (MyBackendType != B_BACKEND || !profiling_allowed || InSecurityRestrictedOperation())
-		return false;
+	return MyBackendType == B_BACKEND && profiling_allowed && !InSecurityRestrictedOperation();
+}
+
+vrx_reach vrx_statement_reach(const QueryDesc *query_desc)
+{
+	if (!vrx_backend_records())
+		return vrx_reach::none;
 
 	const DestReceiver *dest = query_desc->dest;
 	if (dest == nullptr)
-		return false;
+		return vrx_reach::none;
 	switch (dest->mydest)
 	{
 		case DestSPI:
+			return vrx_reach::nested;
 		case DestCopyOut:
 		case DestTransientRel:
-			return false;
+			return vrx_reach::none;
 		case DestTuplestore:
 			// The client's INSERT ... RETURNING and the like fill a store that
 			// goes to the client; inside a function, a store is filled for
 			// the function (RETURN QUERY).
-			return !vrx_inside_function();
+			return vrx_inside_function() ? vrx_reach::nested : vrx_reach::client;
 		default:
 			// A portal starts without a destination (DestNone): its runs
 			// tell where its results go.
-			return true;
+			return vrx_reach::client;
 	}
 }
 
@@ -54,6 +61,7 @@ vrx_run_results vrx_classify_run(const vrx_statement &st, const DestReceiver *de
 	switch (dest->mydest)
 	{
 		case DestSPI:
+			return st.nested_traces ? vrx_run_results::returned_nested : vrx_run_results::elsewhere;
 		case DestCopyOut:
 		case DestTransientRel:
 			return vrx_run_results::elsewhere;

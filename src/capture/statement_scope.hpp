@@ -24,27 +24,64 @@ inline bool vrx_inside_function(void)
 	return vrx_run_depth > 0 || vrx_utility_depth > 0;
 }
 
-// Whether a utility command counts in vrx_utility_depth while it runs.
-bool vrx_utility_nests(const Node *parsetree);
+// What a utility command is to the capture.
+enum class vrx_utility_kind
+{
+	// EXPLAIN, EXECUTE, CREATE TABLE AS, DECLARE, FETCH, MOVE, CLOSE: the
+	// client runs one statement through it, which the executor hooks
+	// record.  Never recorded as a utility statement.
+	runs_statement,
+	// Transaction control and DISCARD: a utility statement of the client's;
+	// the cursors they close are the client's too.
+	control,
+	// Everything else: a utility statement, inside which the statements
+	// that it runs (DO, CALL, COPY FROM with triggers, DDL that evaluates
+	// functions...) are nested; it counts in vrx_utility_depth.
+	command,
+};
 
-// The one decision, at executor start, whether the backend's traces can
-// record the statement of query_desc at all.  Only client backends record,
-// never while the module runs its own SQL or inside a security-restricted
-// operation (maintenance commands running functions as a table's owner); and
-// only statements whose results can go to the client or to the statement
-// that called them: not those that functions run through SPI, nor COPY TO
-// output or the filling of a materialized view.  A statement that cannot be
-// recorded gets no instrumentation and no capture state.
-bool vrx_statement_recordable(const QueryDesc *query_desc);
+vrx_utility_kind vrx_utility_kind_of(const Node *parsetree);
+
+// Which traces may record a statement.
+enum class vrx_reach
+{
+	none,   // none: it runs as if the module were absent
+	client, // every trace that follows its user
+	nested, // a statement that a function runs through SPI: only the traces
+	        // that record the statements of functions (vireo.track_nested)
+};
+
+// The one decision, at executor start, which traces can record the
+// statement of query_desc.  Only client backends record, never while the
+// module runs its own SQL or inside a security-restricted operation
+// (maintenance commands running functions as a table's owner); and only
+// statements whose results can go to the client or to the statement that
+// called them, or (nested) to the function that runs them: not COPY TO
+// output or the filling of a materialized view.  A statement that no trace
+// records gets no instrumentation and no capture state.
+vrx_reach vrx_statement_reach(const QueryDesc *query_desc);
+
+// The part of that decision that does not depend on the statement: whether
+// this backend records anything now.
+bool vrx_backend_records(void);
+
+// Whether the entry's trace records a statement of reach that the current
+// user starts.
+inline bool vrx_trace_follows(const vrx_open_trace &entry, vrx_reach reach)
+{
+	return entry.user_matches && (reach != vrx_reach::nested || entry.options.track_nested);
+}
 
 // What one executor run of a statement that can be recorded does with its
 // results; decided when the run starts, while its destination is valid.
 enum class vrx_run_results
 {
-	returned,  // to the client or to the calling statement: counted
-	withheld,  // a cursor's rows skipped by MOVE, or stored when it is held
-	           // past its transaction: its work, but no rows returned
-	elsewhere, // to SPI or COPY: the statement is not the client's
+	returned,        // to the client or to the calling statement: counted
+	returned_nested, // to the function that runs it, through SPI, for traces
+	                 // that record the statements of functions: counted
+	withheld,        // a cursor's rows skipped by MOVE, or stored when it is
+	                 // held past its transaction: its work, but no rows returned
+	elsewhere,       // to SPI (for no such trace) or COPY: not recorded
 };
 
 vrx_run_results vrx_classify_run(const vrx_statement &st, const DestReceiver *dest);

@@ -59,29 +59,31 @@ char *vrx_body_position(const QueryDesc *query_desc)
 	return context;
 }
 
-const char *vrx_statement_text(const QueryDesc *query_desc, const char *body_position)
+vrx_text_span vrx_statement_text(const char *text, int stmt_location, int stmt_len,
+                                 const char *body_position)
 {
-	const char *text = query_desc->sourceText;
-	const PlannedStmt *stmt = query_desc->plannedstmt;
-
 	if (body_position != nullptr)
-		return body_position;
+		return {body_position, strlen(body_position)};
+	if (text == nullptr)
+		return {nullptr, 0};
 
-	if (text == nullptr || stmt == nullptr || stmt->stmt_location < 0 ||
-	    (stmt->stmt_location == 0 && stmt->stmt_len <= 0))
-		return text;
+	// Measured only when the whole string is the answer: a long string of
+	// many statements is not scanned once for each of them.
+	const auto whole = [text] { return vrx_text_span{text, strlen(text)}; };
+	if (stmt_location < 0 || (stmt_location == 0 && stmt_len <= 0))
+		return whole();
 
-	const size_t location = static_cast<size_t>(stmt->stmt_location);
+	const size_t location = static_cast<size_t>(stmt_location);
 	if (strnlen(text, location) < location)
-		return text;
+		return whole();
 	const char *start = text + location;
-	const char *stop = stmt->stmt_len > 0 ? start + strnlen(start, stmt->stmt_len) : nullptr;
+	const char *stop = stmt_len > 0 ? start + strnlen(start, stmt_len) : nullptr;
 
 	// Only filler may stand around the statement for the string to be the
 	// statement alone.  The scans stop at the first character of another
-	// statement, so this costs little even in a long string of many.
+	// statement.
 	if (skip_filler(text, start) >= start && (stop == nullptr || *skip_filler(stop, nullptr) == '\0'))
-		return text;
+		return whole();
 
 	// The statement as located, without the blanks that the server counts
 	// to it after the previous semicolon and before its own.
@@ -91,5 +93,5 @@ const char *vrx_statement_text(const QueryDesc *query_desc, const char *body_pos
 		start++;
 	while (stop > start && isspace(static_cast<unsigned char>(stop[-1])))
 		stop--;
-	return pnstrdup(start, stop - start);
+	return {start, static_cast<size_t>(stop - start)};
 }

@@ -59,13 +59,16 @@ static char *put_digits(char *out, unsigned value, int width)
 	return out + width;
 }
 
-void vrx_append_timestamptz(StringInfo buffer, TimestampTz ts)
+// timestamptz_to_str's text, from its static buffer.
+static size_t server_text(char (&out)[VRX_TIMESTAMP_TEXT_MAX], TimestampTz ts)
+{
+	return Min(strlcpy(out, timestamptz_to_str(ts), sizeof(out)), sizeof(out) - 1);
+}
+
+size_t vrx_format_timestamptz(char (&out)[VRX_TIMESTAMP_TEXT_MAX], TimestampTz ts)
 {
 	if (TIMESTAMP_NOT_FINITE(ts))
-	{
-		appendStringInfoString(buffer, timestamptz_to_str(ts));
-		return;
-	}
+		return server_text(out, ts);
 
 	// Whole seconds and the fraction, the fraction never negative.
 	int64 secs = ts / USECS_PER_SEC;
@@ -78,10 +81,7 @@ void vrx_append_timestamptz(StringInfo buffer, TimestampTz ts)
 	long gmtoff;
 	if (secs > PG_INT64_MAX / 2 || secs < PG_INT64_MIN / 2 ||
 	    !zone_offset(secs + UNIX_OFFSET_SECS, &gmtoff))
-	{
-		appendStringInfoString(buffer, timestamptz_to_str(ts));
-		return;
-	}
+		return server_text(out, ts);
 
 	const int64 local = secs + gmtoff;
 	int64 days = local / SECS_PER_DAY;
@@ -94,19 +94,14 @@ void vrx_append_timestamptz(StringInfo buffer, TimestampTz ts)
 	int year, month, day;
 	const int64 julian = days + POSTGRES_EPOCH_JDATE;
 	if (julian < 0 || julian > PG_INT32_MAX)
-	{
-		appendStringInfoString(buffer, timestamptz_to_str(ts));
-		return;
-	}
+		return server_text(out, ts);
 	j2date(static_cast<int>(julian), &year, &month, &day);
 	if (year < 1 || year > 9999)
-	{
-		appendStringInfoString(buffer, timestamptz_to_str(ts));
-		return;
-	}
+		return server_text(out, ts);
 
-	char text[64];
-	char *p = put_digits(text, year, 4);
+	// At most 4+1+2+1+2+1+2+1+2+1+2+1+6+9 = 35 characters.
+	static_assert(VRX_TIMESTAMP_TEXT_MAX > 35, "room for the longest timestamp");
+	char *p = put_digits(out, year, 4);
 	*p++ = '-';
 	p = put_digits(p, month, 2);
 	*p++ = '-';
@@ -142,5 +137,12 @@ void vrx_append_timestamptz(StringInfo buffer, TimestampTz ts)
 		*p++ = ':';
 		p = put_digits(p, zone / 60 % 60, 2);
 	}
-	appendBinaryStringInfo(buffer, text, static_cast<int>(p - text));
+	*p = '\0';
+	return static_cast<size_t>(p - out);
+}
+
+void vrx_append_timestamptz(StringInfo buffer, TimestampTz ts)
+{
+	char text[VRX_TIMESTAMP_TEXT_MAX];
+	appendBinaryStringInfo(buffer, text, static_cast<int>(vrx_format_timestamptz(text, ts)));
 }

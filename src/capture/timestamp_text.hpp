@@ -9,3 +9,7 @@
 // zone's offset is looked up once per hour of UTC time and reused while it
 // holds.  Falls back to timestamptz_to_str wherever that cannot be trusted.
 void vrx_append_timestamptz(StringInfo buffer, TimestampTz ts);
+
+// The same text in out, without allocating anything; its length.
+constexpr size_t VRX_TIMESTAMP_TEXT_MAX = MAXDATELEN + 1;
+size_t vrx_format_timestamptz(char (&out)[VRX_TIMESTAMP_TEXT_MAX], TimestampTz ts);

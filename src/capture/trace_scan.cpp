@@ -32,7 +32,7 @@ static bool list_matches(const uint32 *list, uint32 value)
 }
 
 static vrx_open_trace *make_entry(int slot_index, uint64 generation, const vrx_trace_slot &slot,
-                                  bool explain_timing)
+                                  const vrx_trace_options &options)
 {
 	auto *entry = static_cast<vrx_open_trace *>(
 	    MemoryContextAllocZero(TopMemoryContext, sizeof(vrx_open_trace)));
@@ -44,7 +44,7 @@ static vrx_open_trace *make_entry(int slot_index, uint64 generation, const vrx_t
 	entry->max_size = slot.max_size;
 	entry->log_min_duration = slot.log_min_duration;
 	entry->version = slot.version;
-	entry->explain_timing = explain_timing;
+	entry->options = options;
 	memcpy(entry->users_list, slot.users_list, sizeof(entry->users_list));
 	memcpy(entry->trace_id, slot.trace_id, sizeof(entry->trace_id));
 	return entry;
@@ -60,14 +60,14 @@ void vrx_scan_registry(void)
 	// The slots are copied under the lock and acted on without it.
 	vrx_trace_slot slots[VRX_MAX_TRACES];
 	uint64 generations[VRX_MAX_TRACES];
-	bool explain_timing[VRX_MAX_TRACES];
+	vrx_trace_options options[VRX_MAX_TRACES];
 	LWLockAcquire(registry->lock, LW_SHARED);
 	const uint64 change_count = pg_atomic_read_u64(&registry->change_count);
 	memcpy(slots, registry->slots, sizeof(slots));
 	for (int i = 0; i < VRX_MAX_TRACES; i++)
 	{
 		generations[i] = vrx_slot_generation(i);
-		explain_timing[i] = registry->live[i].explain_timing;
+		options[i] = registry->live[i].options;
 	}
 	LWLockRelease(registry->lock);
 
@@ -92,7 +92,7 @@ void vrx_scan_registry(void)
 	{
 		if (generations[i] == 0 || known[i] || !list_matches(slots[i].database_list, MyDatabaseId))
 			continue;
-		*tail = make_entry(i, generations[i], slots[i], explain_timing[i]);
+		*tail = make_entry(i, generations[i], slots[i], options[i]);
 		tail = &(*tail)->next;
 	}
 

@@ -3,6 +3,7 @@
 // the executor hooks.
 #pragma once
 
+#include "capture/data_file.hpp"
 #include "capture/state.hpp"
 
 // Brings the open trace list in line with the registry when the registry's
@@ -18,6 +19,33 @@ void vrx_forget_registry_scan(void);
 // compare while the user stays the same; when it changed, every entry is
 // matched again.
 bool vrx_user_is_traced(void);
+
+// The traces of the open trace list that follows(entry) picks for a
+// statement starting now, in generation (by slot): their data files are
+// opened now if need be (an entry whose file cannot be opened is dropped,
+// with a WARNING), and taken(entry) is told of each.  False when none is.
+template <typename Follows, typename Taken>
+bool vrx_select_traces(uint64 (&generation)[VRX_MAX_TRACES], Follows &&follows, Taken &&taken)
+{
+	bool any = false;
+	for (vrx_open_trace *entry = vrx_open_traces; entry != nullptr;)
+	{
+		vrx_open_trace *next = entry->next;
+		if (follows(*entry))
+		{
+			if (entry->fd < 0 && !vrx_open_trace_files(entry))
+				vrx_drop_entry(entry);
+			else
+			{
+				generation[entry->slot_index] = entry->generation;
+				taken(*entry);
+				any = true;
+			}
+		}
+		entry = next;
+	}
+	return any;
+}
 
 // Makes the next statement match the current user again.
 void vrx_forget_user_match(void);

@@ -1,6 +1,7 @@
 // The end of a transaction as the capture path sees it: cursors that COMMIT
-// will close get their plans while the catalogs can still be read safely,
-// and no subtransaction is started while the COMMIT is under way.
+// or ROLLBACK will close get their plans while the catalogs can still be read
+// safely, no subtransaction is started while a COMMIT is under way, and the
+// statement that ends the transaction is recorded once it has.
 #pragma once
 
 #include "frame/pg.hpp"
@@ -10,9 +11,8 @@
 // back (the server asserts that its parent is still in progress).
 extern bool vrx_commit_in_progress;
 
-void vrx_ProcessUtility(PlannedStmt *pstmt, const char *query_string, bool read_only_tree,
-                        ProcessUtilityContext context, ParamListInfo params,
-                        QueryEnvironment *query_env, DestReceiver *dest, QueryCompletion *qc);
+// Called by the client's transaction statement of kind before it runs.
+void vrx_before_transaction_statement(TransactionStmtKind kind);
 
 // Transaction callback: the transaction has ended.
 void vrx_at_transaction_end(XactEvent event, void *arg);

@@ -21,6 +21,7 @@ extern "C" {
 #include "funcapi.h"
 #include "miscadmin.h"
 #include "nodes/makefuncs.h"
+#include "optimizer/planner.h"
 #include "port/atomics.h"
 #include "storage/fd.h"
 #include "storage/ipc.h"

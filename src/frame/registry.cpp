@@ -56,14 +56,14 @@ void vrx_shmem_shutdown(int, Datum)
 	// The registry goes away with shared memory; nothing to save.
 }
 
-void vrx_start_slot(int slot_index, uint64 generation, bool explain_timing)
+void vrx_start_slot(int slot_index, uint64 generation, const vrx_trace_options &options)
 {
 	vrx_trace_registry *registry = vrx_shared_config;
 	vrx_slot_state &state = registry->live[slot_index];
 
 	registry->slots[slot_index].curr_log_size = 0;
 	registry->slots[slot_index].running_queries = 0;
-	state.explain_timing = explain_timing;
+	state.options = options;
 	pg_atomic_write_u64(&state.log_size, generation << VRX_LOG_SIZE_TAG_SHIFT);
 	pg_atomic_write_u64(&state.running, generation << VRX_RUNNING_TAG_SHIFT);
 	// Whoever sees the new generation sees the counters reset.

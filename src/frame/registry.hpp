@@ -33,6 +33,15 @@ struct vrx_trace_slot
 	double version;                     // 3.0 text EXPLAIN, 4.0 JSON EXPLAIN
 };
 
+// How a trace records, beyond the slot's fields: chosen at activation from
+// the activating session's settings.
+struct vrx_trace_options
+{
+	bool explain_timing; // plans with per-node times
+	bool track_nested;   // also the statements that functions run
+	bool track_utility;  // also the statements that never reach the executor
+};
+
 // What a slot holds beyond the fields other modules know: the trace's
 // identity and the counters that change with every statement it records,
 // which backends update without the registry lock.  Each counter carries the
@@ -44,7 +53,7 @@ struct vrx_slot_state
 	pg_atomic_uint64 generation; // generation of the trace in the slot; 0 = free
 	pg_atomic_uint64 log_size;   // generation tag | bytes written by all backends
 	pg_atomic_uint64 running;    // generation tag | statements inside an executor run
-	bool explain_timing;         // plans with per-node times (set at activation)
+	vrx_trace_options options;   // set at activation
 };
 
 // What the backends together may still write into data files before one of
@@ -141,7 +150,7 @@ void vrx_shmem_shutdown(int code, Datum arg);
 // Makes slot the home of a new trace of generation: its counters start at 0,
 // and the next record of any backend looks at the free space afresh.  The
 // caller holds the registry lock exclusively and has filled the slot.
-void vrx_start_slot(int slot_index, uint64 generation, bool explain_timing);
+void vrx_start_slot(int slot_index, uint64 generation, const vrx_trace_options &options);
 
 // Frees the slot of an ending trace; last_change as given.  The caller holds
 // the registry lock exclusively.

@@ -9,6 +9,8 @@ int vireo_min_free_space = -1;
 bool vireo_explain_timing = true;
 char *vireo_directory = nullptr;
 int vireo_max_ended_traces_per_user = 100;
+bool vireo_track_nested = false;
+bool vireo_track_utility = false;
 
 #ifndef VIREO_VERSION
 #error "VIREO_VERSION is the release, given by the Makefile from the file VERSION"
@@ -59,6 +61,20 @@ void vrx_define_settings(void)
 	    "Off records plans with actual rows and buffers but without per-node times; the "
 	    "statement's duration is measured either way.  Read when a trace is activated.",
 	    &vireo_explain_timing, true, PGC_USERSET, 0, nullptr, nullptr, nullptr);
+
+	DefineCustomBoolVariable(
+	    "vireo.track_nested", "Record statements run by functions in the traces this session activates.",
+	    "Statements that PL/pgSQL bodies, DO blocks and triggers run, each with a record of its "
+	    "own.  Read when a trace is activated; only a superuser or a member of vireo_admin may "
+	    "activate a trace with it on.",
+	    &vireo_track_nested, false, PGC_USERSET, 0, nullptr, nullptr, nullptr);
+
+	DefineCustomBoolVariable(
+	    "vireo.track_utility", "Record utility statements in the traces this session activates.",
+	    "Statements that never reach the executor: COMMIT, DDL, COPY FROM, VACUUM, ANALYZE...  "
+	    "Read when a trace is activated; only a superuser or a member of vireo_admin may "
+	    "activate a trace with it on.",
+	    &vireo_track_utility, false, PGC_USERSET, 0, nullptr, nullptr, nullptr);
 
 	// Traces live on the file system of the data directory, usually beside
 	// the WAL: a server that cannot write WAL stops, so recording stops first.

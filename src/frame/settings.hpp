@@ -19,6 +19,12 @@ extern int vireo_explain_format;
 // Whether traces activated by this session time every plan node (off: plans
 // with actual rows and buffers but no per-node times, which is much cheaper).
 extern bool vireo_explain_timing;
+// Whether traces activated by this session also record the statements that
+// functions run (PL/pgSQL bodies, DO blocks, triggers), and the utility
+// statements that never reach the executor.  Only a superuser or a member of
+// vireo_admin may activate a trace with either on.
+extern bool vireo_track_nested;
+extern bool vireo_track_utility;
 // Megabytes of free space to keep on the file system of the traces root;
 // -1 (the default) keeps the larger of 1 GB and 5 % of it, 0 keeps none.
 extern int vireo_min_free_space;

@@ -3,7 +3,10 @@
 #include "frame/pg.hpp"
 
 #include "capture/executor_hooks.hpp"
+#include "capture/planner_hook.hpp"
+#include "capture/record_writer.hpp"
 #include "capture/transaction_end.hpp"
+#include "capture/utility_hook.hpp"
 #include "frame/hooks.hpp"
 #include "frame/pg_compat.hpp"
 #include "frame/registry.hpp"
@@ -19,8 +22,10 @@ PG_FUNCTION_INFO_V1(vr_version);
 }
 
 shmem_startup_hook_type vrx_prev_shmem_startup_hook = nullptr;
+planner_hook_type vrx_prev_planner = nullptr;
 ExecutorStart_hook_type vrx_prev_ExecutorStart = nullptr;
 ExecutorRun_hook_type vrx_prev_ExecutorRun = nullptr;
+ExecutorFinish_hook_type vrx_prev_ExecutorFinish = nullptr;
 ExecutorEnd_hook_type vrx_prev_ExecutorEnd = nullptr;
 ProcessUtility_hook_type vrx_prev_ProcessUtility = nullptr;
 
@@ -38,13 +43,18 @@ void _PG_init(void)
 
 	vrx_define_settings();
 	vrx_request_shmem(vrx_request_registry);
+	vrx_reserve_quiet_memory();
 
 	vrx_prev_shmem_startup_hook = shmem_startup_hook;
 	shmem_startup_hook = vrx_shmem_startup;
+	vrx_prev_planner = planner_hook;
+	planner_hook = vrx_planner;
 	vrx_prev_ExecutorStart = ExecutorStart_hook;
 	ExecutorStart_hook = vrx_ExecutorStart;
 	vrx_prev_ExecutorRun = ExecutorRun_hook;
 	ExecutorRun_hook = vrx_run_hook<vrx_ExecutorRun>;
+	vrx_prev_ExecutorFinish = ExecutorFinish_hook;
+	ExecutorFinish_hook = vrx_ExecutorFinish;
 	vrx_prev_ExecutorEnd = ExecutorEnd_hook;
 	ExecutorEnd_hook = vrx_ExecutorEnd;
 	vrx_prev_ProcessUtility = ProcessUtility_hook;
@@ -61,8 +71,10 @@ void _PG_fini(void)
 		return;
 	vrx_unrequest_shmem();
 	shmem_startup_hook = vrx_prev_shmem_startup_hook;
+	planner_hook = vrx_prev_planner;
 	ExecutorStart_hook = vrx_prev_ExecutorStart;
 	ExecutorRun_hook = vrx_prev_ExecutorRun;
+	ExecutorFinish_hook = vrx_prev_ExecutorFinish;
 	ExecutorEnd_hook = vrx_prev_ExecutorEnd;
 	ProcessUtility_hook = vrx_prev_ProcessUtility;
 	UnregisterXactCallback(vrx_at_transaction_end, nullptr);

@@ -208,7 +208,7 @@ static void release_trace_directory(const char *trace_id)
 // slot, write the descriptor into the claimed directory, fill the slot.
 // Plain system calls and memory writes only, nothing that can raise; what
 // failed is returned, to be raised once the lock is released.
-static void activate_locked(const vrx_trace_slot &draft, uint32 suffix, bool explain_timing,
+static void activate_locked(const vrx_trace_slot &draft, uint32 suffix, const vrx_trace_options &options,
                             const StringInfoData &descriptor, bool privileged,
                             activation_outcome &outcome)
 {
@@ -230,7 +230,7 @@ static void activate_locked(const vrx_trace_slot &draft, uint32 suffix, bool exp
 	registry->active_count++;
 	registry->activation_seq = static_cast<uint16>(suffix + 1);
 	registry->last_change = draft.start_time;
-	vrx_start_slot(index, pg_atomic_read_u64(&registry->change_count) + 1, explain_timing);
+	vrx_start_slot(index, pg_atomic_read_u64(&registry->change_count) + 1, options);
 }
 
 static void report_activation_failure(const activation_outcome &outcome, const char *trace_id)
@@ -300,6 +300,16 @@ Datum vr_activate(PG_FUNCTION_ARGS)
 	    PG_ARGISNULL(2) ? 0 : oid_array_elements(PG_GETARG_ARRAYTYPE_P(2), &databases, "databases");
 
 	const bool privileged = vrx_caller_is_privileged();
+	const vrx_trace_options options = {vireo_explain_timing, vireo_track_nested, vireo_track_utility};
+	// Statements inside functions and utility statements can show what other
+	// users' code does (the statements of a SECURITY DEFINER function, DDL
+	// texts): only a DBA may ask for them.
+	if (!privileged && (options.track_nested || options.track_utility))
+		ereport(ERROR,
+		        (errcode(ERRCODE_INSUFFICIENT_PRIVILEGE),
+		         errmsg("Only a superuser or a member of vireo_admin may activate a trace with %s on.",
+		                options.track_nested ? "vireo.track_nested" : "vireo.track_utility"),
+		         errhint("Set it to off in this session, or ask a member of vireo_admin.")));
 
 	vrx_trace_slot draft = {};
 	if (!privileged)
@@ -359,7 +369,7 @@ Datum vr_activate(PG_FUNCTION_ARGS)
 	if (outcome->failure == activation_failure::none)
 	{
 		LWLockAcquire(registry->lock, LW_EXCLUSIVE);
-		activate_locked(draft, suffix, vireo_explain_timing, descriptor, privileged, *outcome);
+		activate_locked(draft, suffix, options, descriptor, privileged, *outcome);
 		LWLockRelease(registry->lock);
 		if (outcome->failure != activation_failure::none)
 			release_trace_directory(draft.trace_id);
