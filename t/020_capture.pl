@@ -451,4 +451,29 @@ is_deeply(
 	  . 'a cursor never fetched, COPY TO or materialized view filling'
 );
 
+# --- JIT -------------------------------------------------------------------
+
+# The plan holds the JIT section where EXPLAIN (ANALYZE) prints it: the time
+# JIT compilation took is no plan node's.
+SKIP:
+{
+	skip 'this server has no JIT (built without LLVM)', 2
+	  unless $node->safe_psql('postgres', 'SELECT pg_jit_available()') eq 't';
+	$s = session();
+	$spid = pid_of($s);
+	my $jit_text = activate("'jit text'");
+	my $jit_json = activate("'jit json'", 'SET vireo.explain_format = json;');
+	$s->query_safe('SET jit_above_cost = 0; SET jit_inline_above_cost = 0; SET jit_optimize_above_cost = 0;');
+	$s->query_safe('SELECT sum(a) FROM t;');
+	$s->quit;
+	deactivate_all();
+	my ($text_jit) = grep { $_->{fields}[6] eq 'SELECT sum(a) FROM t;' } @{ records_of($jit_text, $spid) };
+	like(($text_jit // {})->{fields}[7], qr/\nJIT:\n  Functions: \d+\n  Options: Inlining true, .*\n  Timing: Generation [\d.]+ ms/,
+		'a text plan ends with the JIT section');
+	my ($json_jit) = grep { $_->{fields}[6] eq 'SELECT sum(a) FROM t;' } @{ records_of($jit_json, $spid) };
+	my $plan = eval { decode_json(($json_jit // {})->{fields}[7] // '') } // {};
+	ok($plan->{JIT}{Functions} && exists $plan->{JIT}{Timing} && $plan->{Plan},
+		'a JSON plan holds the JIT key beside the plan');
+}
+
 done_testing();

@@ -25,6 +25,10 @@ static char *build_explain(QueryDesc *query_desc, ExplainFormat format)
 	ExplainBeginOutput(es);
 	ExplainPrintPlan(es, query_desc);
 	ExplainPrintTriggers(es, query_desc);
+	// The JIT section, where EXPLAIN ANALYZE and auto_explain print it: the
+	// time JIT compilation took is no plan node's.
+	if (es->costs)
+		ExplainPrintJITSummary(es, query_desc);
 	ExplainEndOutput(es);
 	MemoryContextSwitchTo(old);
 
