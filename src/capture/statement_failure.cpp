@@ -53,7 +53,8 @@ vrx_text_span vrx_note_failure(vrx_failure_note &note)
 	append_clipped(note, sizeof(note), &length, FAILED, sizeof(FAILED));
 	append_clipped(note, sizeof(note), &length, unpack_sql_state(geterrcode()), 5);
 
-	if (MemoryContextMemAllocated(ErrorContext, true) <= ERROR_COPY_LIMIT)
+	if (vrx_quiet_context != nullptr &&
+	    MemoryContextMemAllocated(ErrorContext, true) <= ERROR_COPY_LIMIT)
 	{
 		MemoryContext caller = MemoryContextSwitchTo(vrx_quiet_context);
 		const ErrorData *error = CopyErrorData();
