@@ -295,6 +295,7 @@ $utility = activate('SET vireo.track_utility = on;', "'utility', ARRAY[$alice_oi
 my @utility_statements = (
 	'CREATE TABLE u(a int);', "COPY u FROM '$copy_file';", 'VACUUM u;', 'CREATE TABLE u(a int);',
 	'EXPLAIN (ANALYZE) SELECT count(*) FROM u;', 'CREATE TABLE v AS SELECT a FROM u;',
+	'PREPARE q AS SELECT count(*) FROM u;', 'EXECUTE q;',
 	'BEGIN;', 'DECLARE e CURSOR FOR SELECT a FROM u;', 'FETCH 2 FROM e;', 'CLOSE e;', 'END;');
 $s->query($_) foreach @utility_statements;
 my ($off, $off_pid) = session();
@@ -309,11 +310,13 @@ is_deeply(
 	[
 		[ 5, 'CREATE TABLE u(a int);' ], [ 5, "COPY u FROM '$copy_file';" ], [ 5, 'VACUUM u;' ],
 		[ 5, 'CREATE TABLE u(a int);' ], [ 1, 'EXPLAIN (ANALYZE) SELECT count(*) FROM u;' ],
-		[ 1, 'CREATE TABLE v AS SELECT a FROM u;' ], [ 5, 'BEGIN;' ],
+		[ 1, 'CREATE TABLE v AS SELECT a FROM u;' ], [ 5, 'PREPARE q AS SELECT count(*) FROM u;' ],
+		[ 1, 'PREPARE q AS SELECT count(*) FROM u;' ], [ 5, 'BEGIN;' ],
 		[ 1, 'DECLARE e CURSOR FOR SELECT a FROM u;' ], [ 5, 'END;' ]
 	],
 	'utility statements with command type 5, and those that reach the executor recorded once, by the executor');
 is($u->[1]{fields}[9], 5, 'COPY FROM: the rows it reports');
+is($u->[7]{fields}[9], 1, 'EXECUTE: the rows of the prepared statement, recorded under its text');
 is_deeply([ @{ $u->[0]{fields} }[ 7, 9 ] ], [ undef, 0 ], 'no plan, no rows');
 is($u->[3]{fields}[7], 'vireo: statement failed: 42P07 relation "u" already exists', 'a failed utility statement');
 my $flat_records = records_of($flat, $pid);
