@@ -10,6 +10,8 @@ use PostgreSQL::Test::Cluster;
 use PostgreSQL::Test::Utils;
 use Test::More;
 use FindBin;
+use IPC::Run;
+use JSON::PP;
 use lib "$FindBin::RealBin/lib";
 use VireoCompat;
 use VireoTrace;
@@ -210,6 +212,20 @@ is_deeply([ @{ ($closed // {})->{fields} // [] }[ 7, 9 ] ], [ 'vireo: cursor clo
 	'a cursor closed by an error: the rows of its FETCHes, and the note');
 is(scalar(grep { ($_->{fields}[6] // '') =~ /^DECLARE [cd] / } @$records), 2, 'each cursor once');
 
+# vireo-report counts the recorded failures by SQLSTATE, as the records do.
+my %recorded;
+foreach my $file (glob($node->data_dir . "/traces/$plain/trace-*.csv"))
+{
+	$recorded{$1}++ foreach map { ($_->{fields}[7] // '') =~ /^vireo: statement failed: (\w{5}) / ? $1 : () } @{ read_records($file) };
+}
+my ($out, $err) = ('', '');
+IPC::Run::run([ 'vireo-report', '-h', $node->host, '-p', $node->port, '-d', 'postgres', '-f', 'json', '-o', '-', $plain ],
+	'>', \$out, '2>', \$err);
+my $doc = eval { decode_json($out) } // {};
+is(join(',', map { "$_->{sqlstate}=$_->{calls}" } sort { $a->{sqlstate} cmp $b->{sqlstate} } @{ $doc->{failures}{by_sqlstate} // [] }),
+	join(',', map { "$_=$recorded{$_}" } sort keys %recorded), 'the report counts the failures by SQLSTATE')
+  or diag($err);
+
 # --- The same error, and transaction state, without the module --------------
 
 my $bare = PostgreSQL::Test::Cluster->new('without_vireo');
@@ -317,7 +333,9 @@ is_deeply(
 	'utility statements with command type 5, and those that reach the executor recorded once, by the executor');
 is($u->[1]{fields}[9], 5, 'COPY FROM: the rows it reports');
 is($u->[7]{fields}[9], 1, 'EXECUTE: the rows of the prepared statement, recorded under its text');
-is_deeply([ @{ $u->[0]{fields} }[ 7, 9 ] ], [ undef, 0 ], 'no plan, no rows');
+is_deeply([ @{ $u->[0]{fields} }[ 7, 9 ] ], [ '', 0 ], 'no plan (an empty text), no rows');
+is($node->safe_psql('postgres', "SELECT count(*) FROM vr_trace_records('$utility') WHERE query_type = 5"),
+	scalar(grep { $_->{fields}[5] == 5 } @$u), 'the loader reads every one of them');
 is($u->[3]{fields}[7], 'vireo: statement failed: 42P07 relation "u" already exists', 'a failed utility statement');
 my $flat_records = records_of($flat, $pid);
 is_deeply([ map { $_->{fields}[6] } grep { $_->{fields}[5] == 5 } @$flat_records ], [],

@@ -21,7 +21,7 @@ struct vrx_record_fields
 	Oid user_id;
 	unsigned command_type; // as vrx_command_type numbers it
 	vrx_text_span text;    // the statement's own text
-	vrx_text_span plan;    // the plan, a note in its place, or nothing
+	vrx_text_span plan;    // the plan, a note in its place, or nothing ("")
 	double duration_ms;
 	uint64 rows;
 	const struct rusage *rusage_start;
@@ -132,10 +132,12 @@ template <typename Sink> bool vrx_put_record(Sink &sink, const vrx_record_fields
 	const uint32 ids[] = {r.user_id, MyDatabaseId, r.command_type};
 	vrx_put_list(sink, ids);
 
-	if (r.text.data != nullptr && !vrx_put_quoted(sink, r.text))
+	// The text and the plan are quoted even when empty (""): readers skip a
+	// record where either is absent.
+	if (!vrx_put_quoted(sink, r.text))
 		return false;
 	sink.put(",", 1);
-	if (r.plan.data != nullptr && !vrx_put_quoted(sink, r.plan))
+	if (!vrx_put_quoted(sink, r.plan))
 		return false;
 	sink.put(",", 1);
 
