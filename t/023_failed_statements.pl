@@ -25,7 +25,10 @@ CREATE TABLE t(a int, b int);
 INSERT INTO t SELECT g, g FROM generate_series(1, 100) g;
 CREATE TABLE pk(a int PRIMARY KEY);
 CREATE TABLE fk(a int REFERENCES pk DEFERRABLE INITIALLY DEFERRED);
-GRANT ALL ON t, pk, fk TO PUBLIC;
+CREATE TABLE trg(a int);
+CREATE FUNCTION trg_raise() RETURNS trigger LANGUAGE plpgsql AS $$BEGIN RAISE EXCEPTION 'after insert' USING ERRCODE = 'P0043'; END$$;
+CREATE TRIGGER trg_after AFTER INSERT ON trg FOR EACH ROW EXECUTE FUNCTION trg_raise();
+GRANT ALL ON t, pk, fk, trg TO PUBLIC;
 CREATE FUNCTION div_body(x int) RETURNS int LANGUAGE sql VOLATILE AS $$SELECT 1; SELECT 10 / (x + a - a) FROM t WHERE a = 1$$;
 CREATE FUNCTION raiser() RETURNS int LANGUAGE plpgsql AS $$
 BEGIN
@@ -137,6 +140,9 @@ $other->query_safe('UPDATE t SET b = b WHERE a = 4;');
 $s->query('UPDATE t SET b = b WHERE a = 4;');
 $s->query('ROLLBACK;');
 
+# An AFTER trigger that fails in the executor's finish.
+$s->query('INSERT INTO trg VALUES (1);');
+
 # A deferred constraint that fails at COMMIT, which rolls back.
 $s->query('BEGIN; INSERT INTO fk VALUES (7); COMMIT;');
 is($node->safe_psql('postgres', 'SELECT count(*) FROM fk'), '0', 'the failed COMMIT rolled back');
@@ -187,6 +193,8 @@ is(scalar(grep { ($_->{fields}[7] // '') =~ /^vireo: statement failed: 40P01 dea
 	1, 'a deadlock: the statement it ended');
 is_deeply([ grep { /40001/ } plans(with_text($records, 'UPDATE t SET b = b WHERE a = 4;')) ],
 	['vireo: statement failed: 40001 could not serialize access due to concurrent update'], 'a serialization failure');
+is_deeply([ plans(with_text($records, 'INSERT INTO trg VALUES (1);')) ], ['vireo: statement failed: P0043 after insert'],
+	'an AFTER trigger failing in the executor\'s finish');
 is(scalar(grep { ($_->{fields}[6] // '') eq 'COMMIT;' } @$records), 0, 'without vireo.track_utility, no COMMIT is recorded');
 like(join("\n", plans(grep { $_->{fields}[6] eq 'COMMIT;' } @{ records_of($utility, $pid) })),
 	qr/^vireo: statement failed: 23503 insert or update on table "fk" violates foreign key constraint "fk_a_fkey"$/m,
@@ -216,7 +224,7 @@ is(scalar(grep { ($_->{fields}[6] // '') =~ /^DECLARE [cd] / } @$records), 2, 'e
 my %recorded;
 foreach my $file (glob($node->data_dir . "/traces/$plain/trace-*.csv"))
 {
-	$recorded{$1}++ foreach map { ($_->{fields}[7] // '') =~ /^vireo: statement failed: (\w{5}) / ? $1 : () } @{ read_records($file) };
+	$recorded{$_}++ foreach map { ($_->{fields}[7] // '') =~ /^vireo: statement failed: (\w{5}) / ? $1 : () } @{ read_records($file) };
 }
 my ($out, $err) = ('', '');
 IPC::Run::run([ 'vireo-report', '-h', $node->host, '-p', $node->port, '-d', 'postgres', '-f', 'json', '-o', '-', $plain ],
@@ -238,6 +246,7 @@ SELECT 1/(a-a) FROM t;
 SELECT 1/0;
 SELECT raiser();
 SELECT div_body(a - a) FROM t;
+INSERT INTO trg VALUES (1);
 BEGIN;
 INSERT INTO fk VALUES (7);
 COMMIT;
