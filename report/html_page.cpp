@@ -719,8 +719,9 @@ void write_statement(const Report &r, const Statement &s, int first, int last, O
 	if (s.slowest.text != s.text)
 		out << "<pre class=\"sql own\">" << esc(s.slowest.text) << "</pre>\n";
 	if (s.plan_of_planned)
-		out << "<p class=\"muted\">Its record has no plan (" << esc(one_line_text(s.slowest.plan, 200))
-		    << "). The plan of the slowest execution that has one: " << human_ms(e.elapsed_ms)
+		out << "<p class=\"muted\">Its record has no plan"
+		    << (s.slowest.plan.empty() ? std::string() : " (" + esc(one_line_text(s.slowest.plan, 200)) + ")")
+		    << ". The plan of the slowest execution that has one: " << human_ms(e.elapsed_ms)
 		    << ", ended " << esc(e.ended) << ", pid " << std::to_string(e.pid) << ".</p>\n";
 	write_plan(s.plan, out);
 	out << "</article>\n";

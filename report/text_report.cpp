@@ -225,9 +225,9 @@ void write_plan_text(const Plan &plan, OutputFile &out, size_t width,
 		const NodeChange &c = (*changes)[node];
 		return lpad((c.marked ? "^ " : "") + c.note, 12) + " ";
 	};
-	if (!plan.note.empty() && plan.nodes.empty())
+	if (plan.nodes.empty())
 	{
-		out << wrap(plan.note, "    ", width);
+		out << wrap(plan.note.empty() ? std::string("no plan was recorded") : plan.note, "    ", width);
 		return;
 	}
 	double whole = plan.whole_ms();

@@ -24,3 +24,25 @@ RETURNS TABLE (
     tmp_blk_read int8, tmp_blk_written int8)
 AS 'MODULE_PATHNAME', 'vr_trace_records'
 LANGUAGE C CALLED ON NULL INPUT VOLATILE PARALLEL UNSAFE ROWS 100000;
+
+-- Every stored trace, now with what its records hold of each statement: the
+-- plan only from plan_min_duration milliseconds on (-1: always), and the
+-- client's statements sampled at sample_rate.
+DROP FUNCTION vr_traces_list();
+CREATE FUNCTION vr_traces_list(
+    OUT trace_id text,
+    OUT comments text,
+    OUT start_time timestamptz,
+    OUT owner oid,
+    OUT users_list oidvector,
+    OUT database_list oidvector,
+    OUT max_size int4,
+    OUT end_time timestamptz,
+    OUT finish_time timestamptz,
+    OUT status int4,
+    OUT version float8,
+    OUT plan_min_duration int4,
+    OUT sample_rate float8)
+RETURNS SETOF record
+AS 'MODULE_PATHNAME', 'vr_traces_list'
+LANGUAGE C STRICT VOLATILE PARALLEL UNSAFE;

@@ -61,7 +61,9 @@ CREATE FUNCTION vr_traces_list(
     OUT end_time timestamptz,
     OUT finish_time timestamptz,
     OUT status int4,
-    OUT version float8)
+    OUT version float8,
+    OUT plan_min_duration int4,
+    OUT sample_rate float8)
 RETURNS SETOF record
 AS 'MODULE_PATHNAME', 'vr_traces_list'
 LANGUAGE C STRICT VOLATILE PARALLEL UNSAFE;

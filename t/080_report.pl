@@ -555,6 +555,27 @@ for my $format ('text', 'json')
 	is(scalar(() = $out =~ /class="bar failed"/g), 2, "$format: and so do their bars");
 }
 
+# Real records without plans: a trace that keeps plans only of statements of
+# 150 ms or more, and one that samples half of the statements.
+my $slow_plans = $node->safe_psql('postgres',
+	"SET vireo.plan_min_duration = 150; SELECT vr_activate('slow plans', ARRAY['alice'::regrole::oid])");
+my $half = $node->safe_psql('postgres',
+	"SET vireo.sample_rate = 0.5; SELECT vr_activate('half', ARRAY['alice'::regrole::oid])");
+$node->safe_psql('postgres', 'SELECT pg_sleep(0.01); SELECT pg_sleep(0.2); ' . ('SELECT count(*) FROM items WHERE grp = 3; ' x 20),
+	extra_params => [ '-U', 'alice' ]);
+$node->safe_psql('postgres', "SELECT vr_deactivate('$_')") for $slow_plans, $half;
+($rc, $out) = report($slow_plans, '-f', 'text', '--top', '5');
+$out =~ s/\s+/ /g;
+like($out, qr/recorded: plans of the statements of 150\.0 ms and more only/, 'the overview says which records carry plans');
+like($out, qr/FROM items WHERE grp = \$1; .*? no plan was recorded -/, 'a statement whose records carry no plan says so');
+like($out, qr/SELECT pg_sleep\(\$1\); .*? slowest execution: 2\d\d\.\d ms .*? Result/,
+	'the plan of the slowest execution is shown');
+$doc = report_json($half);
+is(join('|', $doc->{trace}{sample_rate}, $doc->{trace}{plan_min_duration_ms}), '0.5|-1', 'JSON: the sample rate and the plan threshold');
+ok($doc->{overview}{statements} < 22, 'the counts of a sample are of recorded calls');
+($rc, $out) = report($half, '-o', '-');
+like($out, qr/Recorded<\/th><td>50% of the statements \(sampled\): calls are recorded calls</, 'the page shows the sample rate in its overview');
+
 # Nothing to report: exit 3, one line, no output, what exists listed.
 my $empty = $node->safe_psql('postgres', "SELECT vr_activate('empty', ARRAY['bob'::regrole::oid])");
 $node->safe_psql('postgres', "SELECT vr_deactivate('$empty')");

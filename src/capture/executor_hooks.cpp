@@ -88,7 +88,8 @@ static TimestampTz own_start(vrx_reach reach)
 
 // Makes the statement's capture state, once its executor state exists.
 static void begin_statement(QueryDesc *query_desc, int eflags, vrx_reach reach,
-                            const uint64 (&generation)[VRX_MAX_TRACES], bool nested_traces)
+                            const uint64 (&generation)[VRX_MAX_TRACES], bool nested_traces,
+                            bool plan_possible)
 {
 	MemoryContext cxt = query_desc->estate->es_query_cxt;
 	if (query_desc->totaltime == nullptr)
@@ -105,6 +106,8 @@ static void begin_statement(QueryDesc *query_desc, int eflags, vrx_reach reach,
 	st->started_inside = vrx_inside_function() || reach == vrx_reach::nested;
 	st->explain_only = (eflags & EXEC_FLAG_EXPLAIN_ONLY) != 0;
 	st->nested_traces = nested_traces;
+	st->plan_possible = plan_possible;
+	st->sampled_slots = vrx_sampled_slots;
 	st->user_id = GetUserId();
 	st->operation = query_desc->operation;
 	st->source_text = query_desc->sourceText;
@@ -167,6 +170,7 @@ void vrx_ExecutorStart(QueryDesc *query_desc, int eflags)
 	// registry at all.
 	uint64 generation[VRX_MAX_TRACES] = {};
 	bool timing = false;
+	bool plans = false;
 	bool nested_traces = false;
 	bool record = false;
 	vrx_reach reach = vrx_reach::none;
@@ -181,17 +185,29 @@ void vrx_ExecutorStart(QueryDesc *query_desc, int eflags)
 		if (vrx_pending_ends)
 			vrx_settle_pending_ends();
 		if (vrx_open_traces != nullptr)
+		{
 			reach = vrx_statement_reach(query_desc);
+			// A statement of the client draws its sample; the statements it
+			// runs belong to its sample.
+			if (vrx_sampling && reach == vrx_reach::client && !vrx_inside_function())
+				vrx_draw_sample();
+		}
 		record = reach != vrx_reach::none && vrx_user_is_traced() &&
 		         vrx_select_traces(
 		             generation, [reach](const vrx_open_trace &e) { return vrx_trace_follows(e, reach); },
 		             [&](const vrx_open_trace &e) {
-			             timing = timing || e.options.explain_timing;
+			             if (vrx_plan_in_reach(e))
+			             {
+				             plans = true;
+				             timing = timing || e.options.explain_timing;
+			             }
 			             nested_traces = nested_traces || e.options.track_nested;
 		             });
-		// Actual rows and buffers on every plan node; per-node times unless
-		// every trace of the statement was started without them.
-		if (record && (eflags & EXEC_FLAG_EXPLAIN_ONLY) == 0)
+		// For a plan: actual rows and buffers on every plan node; per-node
+		// times unless every trace that may want the plan was started
+		// without them.  Without a plan, the statement's own timing is all
+		// its records need.
+		if (record && plans && (eflags & EXEC_FLAG_EXPLAIN_ONLY) == 0)
 			query_desc->instrument_options |=
 			    INSTRUMENT_ROWS | INSTRUMENT_BUFFERS | (timing ? INSTRUMENT_TIMER : 0);
 	}
@@ -201,7 +217,7 @@ void vrx_ExecutorStart(QueryDesc *query_desc, int eflags)
 		return;
 	}
 	start_watched(query_desc, eflags, reach, generation);
-	begin_statement(query_desc, eflags, reach, generation, nested_traces);
+	begin_statement(query_desc, eflags, reach, generation, nested_traces, plans);
 }
 
 static void count_out(vrx_statement *st);
@@ -287,6 +303,10 @@ static void run_counted(vrx_statement *st, QueryDesc *query_desc, ScanDirection 
 			count_in(st);
 		}
 	}
+	// The statements that this run starts belong to the statement's sample.
+	const uint32 sample = vrx_sampled_slots;
+	if (st != nullptr)
+		vrx_sampled_slots = st->sampled_slots;
 	vrx_run_depth = depth + 1;
 	PG_TRY();
 	{
@@ -295,6 +315,7 @@ static void run_counted(vrx_statement *st, QueryDesc *query_desc, ScanDirection 
 	PG_CATCH();
 	{
 		vrx_run_depth = depth;
+		vrx_sampled_slots = sample;
 		if (st != nullptr)
 		{
 			count_out(st);
@@ -306,6 +327,7 @@ static void run_counted(vrx_statement *st, QueryDesc *query_desc, ScanDirection 
 	}
 	PG_END_TRY();
 	vrx_run_depth = depth;
+	vrx_sampled_slots = sample;
 	if (st != nullptr)
 	{
 		count_out(st);
@@ -331,6 +353,9 @@ void vrx_ExecutorRun(QueryDesc *query_desc, ScanDirection direction, uint64 coun
 static void finish_counted(vrx_statement *st, QueryDesc *query_desc)
 {
 	const int depth = vrx_run_depth;
+	const uint32 sample = vrx_sampled_slots;
+	if (st != nullptr)
+		vrx_sampled_slots = st->sampled_slots;
 	vrx_run_depth = depth + 1;
 	PG_TRY();
 	{
@@ -339,12 +364,14 @@ static void finish_counted(vrx_statement *st, QueryDesc *query_desc)
 	PG_CATCH();
 	{
 		vrx_run_depth = depth;
+		vrx_sampled_slots = sample;
 		if (st != nullptr)
 			vrx_record_failed_statement(st, 0);
 		PG_RE_THROW();
 	}
 	PG_END_TRY();
 	vrx_run_depth = depth;
+	vrx_sampled_slots = sample;
 }
 
 void vrx_ExecutorFinish(QueryDesc *query_desc)
@@ -362,7 +389,8 @@ void vrx_ExecutorFinish(QueryDesc *query_desc)
 // Runs after the standard executor end, without the registry lock.
 static void write_records(const uint64 (&generation)[VRX_MAX_TRACES],
                           const StringInfoData &json_record, const StringInfoData &text_record,
-                          double duration_ms, bool nested_only)
+                          const StringInfoData &bare_record, double duration_ms, bool nested_only,
+                          bool plan_possible)
 {
 	for (int i = 0; i < VRX_MAX_TRACES; i++)
 	{
@@ -381,7 +409,9 @@ static void write_records(const uint64 (&generation)[VRX_MAX_TRACES],
 		}
 		if (nested_only && !entry->options.track_nested)
 			continue;
-		const StringInfoData &record = entry->version == VRX_VERSION_JSON ? json_record : text_record;
+		const StringInfoData &record = !vrx_wants_plan(*entry, duration_ms, plan_possible) ? bare_record
+		                               : entry->version == VRX_VERSION_JSON           ? json_record
+		                                                                              : text_record;
 		vrx_space_claim claim;
 		if (!vrx_trace_takes_record(entry, record_end_time, duration_ms) || record.data == nullptr ||
 		    !vrx_claim_record_space(entry, static_cast<size_t>(record.len), &claim))
@@ -411,10 +441,12 @@ void vrx_ExecutorEnd(QueryDesc *query_desc)
 
 	StringInfoData json_record = {};
 	StringInfoData text_record = {};
+	StringInfoData bare_record = {};
 	double duration_ms = 0.0;
 	uint64 generation[VRX_MAX_TRACES];
 	memcpy(generation, st->generation, sizeof(generation));
 	const bool nested_only = vrx_nested_only(*st);
+	const bool plan_possible = st->plan_possible;
 	const vrx_work_scope scope = vrx_current_scope();
 	// What the records need beyond the plans lives here until they are
 	// written: a function's statement ends inside its caller, whose memory
@@ -427,17 +459,16 @@ void vrx_ExecutorEnd(QueryDesc *query_desc)
 		InstrEndLoop(query_desc->totaltime);
 		duration_ms = query_desc->totaltime->total * 1000.0;
 
-		// Each format once, if some trace of that format wants the statement.
-		bool want_json, want_text;
-		vrx_wanted_formats(*st, duration_ms, &want_json, &want_text);
-		if (want_json || want_text)
+		// Each form once, if some trace wants the statement in that form.
+		const vrx_wanted_records wanted = vrx_wanted_formats(*st, duration_ms);
+		if (wanted.any())
 		{
 			vrx_work_window window(scope);
 			record_cxt = AllocSetContextCreate(CurrentMemoryContext, "vireo record",
 			                                   ALLOCSET_DEFAULT_SIZES);
 			MemoryContext old = MemoryContextSwitchTo(record_cxt);
-			vrx_build_records(query_desc, st, want_json, want_text, window, &json_record,
-			                  &text_record);
+			vrx_build_records(query_desc, st, wanted, window, &json_record, &text_record,
+			                  &bare_record);
 			MemoryContextSwitchTo(old);
 			window.close();
 		}
@@ -446,8 +477,9 @@ void vrx_ExecutorEnd(QueryDesc *query_desc)
 	// The statement's capture state goes with its executor memory here.
 	hand_on_end(query_desc);
 
-	if (json_record.data != nullptr || text_record.data != nullptr)
-		write_records(generation, json_record, text_record, duration_ms, nested_only);
+	if (json_record.data != nullptr || text_record.data != nullptr || bare_record.data != nullptr)
+		write_records(generation, json_record, text_record, bare_record, duration_ms, nested_only,
+		              plan_possible);
 	else if (!vireo_enabled && vrx_open_traces != nullptr)
 		vrx_close_all_traces();
 

@@ -46,13 +46,12 @@ static char *build_explain(QueryDesc *query_desc, ExplainFormat format)
 }
 
 // The duration written into the record: the top plan node's time per loop;
-// without per-node timing, the time of the whole executor run.
+// without per-node timing, or without instrumented nodes (no trace may want
+// the plan), the time of the whole executor run.
 static double plan_duration_ms(QueryDesc *query_desc)
 {
 	Instrumentation *instr = query_desc->planstate ? query_desc->planstate->instrument : nullptr;
-	if (instr == nullptr)
-		return 0.0;
-	if ((query_desc->instrument_options & INSTRUMENT_TIMER) == 0)
+	if (instr == nullptr || (query_desc->instrument_options & INSTRUMENT_TIMER) == 0)
 	{
 		if (query_desc->totaltime == nullptr)
 			return 0.0;
@@ -81,7 +80,7 @@ static void build_record(StringInfo record, vrx_record_fields &fields, const cha
                          const char *failure, vrx_work_window &window)
 {
 	*record = StringInfoData{};
-	if (plan != nullptr && window.stopped())
+	if (plan != nullptr && plan[0] != '\0' && window.stopped())
 	{
 		window.stop();
 		plan = nullptr;
@@ -120,10 +119,9 @@ static void build_record(StringInfo record, vrx_record_fields &fields, const cha
 	}
 }
 
-void vrx_wanted_formats(const vrx_statement &st, double duration_ms, bool *want_json,
-                        bool *want_text)
+vrx_wanted_records vrx_wanted_formats(const vrx_statement &st, double duration_ms)
 {
-	*want_json = *want_text = false;
+	vrx_wanted_records wanted = {};
 	for (int i = 0; i < VRX_MAX_TRACES; i++)
 	{
 		const vrx_open_trace *entry =
@@ -131,11 +129,14 @@ void vrx_wanted_formats(const vrx_statement &st, double duration_ms, bool *want_
 		if (entry == nullptr ||
 		    (duration_ms >= 0 && (duration_ms < entry->log_min_duration || !vrx_records_into(st, *entry))))
 			continue;
-		if (entry->version == VRX_VERSION_JSON)
-			*want_json = true;
+		if (!vrx_wants_plan(*entry, duration_ms, st.plan_possible))
+			wanted.bare = true;
+		else if (entry->version == VRX_VERSION_JSON)
+			wanted.json = true;
 		else
-			*want_text = true;
+			wanted.text = true;
 	}
+	return wanted;
 }
 
 // Builds one form of the plan where no error can reach the statement; on
@@ -179,18 +180,24 @@ void vrx_build_plans(QueryDesc *query_desc, vrx_statement *st, bool want_json, b
 	MemoryContextSwitchTo(old);
 }
 
-void vrx_build_records(QueryDesc *query_desc, vrx_statement *st, bool want_json, bool want_text,
-                       vrx_work_window &window, StringInfo json_record, StringInfo text_record)
+void vrx_build_records(QueryDesc *query_desc, vrx_statement *st, const vrx_wanted_records &wanted,
+                       vrx_work_window &window, StringInfo json_record, StringInfo text_record,
+                       StringInfo bare_record)
 {
 	*json_record = StringInfoData{};
 	*text_record = StringInfoData{};
+	*bare_record = StringInfoData{};
 
 	if (!st->plans_built)
-		vrx_build_plans(query_desc, st, want_json, want_text, window);
+		vrx_build_plans(query_desc, st, wanted.json, wanted.text, window);
 	vrx_record_fields fields = vrx_statement_fields(*st);
 	fields.duration_ms = st->plan_duration_ms;
-	if (want_json)
+	if (wanted.json)
 		build_record(json_record, fields, st->json_plan, st->json_failure, window);
-	if (want_text)
+	if (wanted.text)
 		build_record(text_record, fields, st->text_plan, st->text_failure, window);
+	// The record without a plan holds an empty plan field, never an absent
+	// one: readers skip records whose plan field is absent.
+	if (wanted.bare)
+		build_record(bare_record, fields, "", nullptr, window);
 }

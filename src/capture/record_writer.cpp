@@ -203,9 +203,14 @@ void vrx_write_quietly(const vrx_record_fields &fields, const uint64 (&generatio
 		if (entry == nullptr || entry->fd < 0 || vrx_slot_generation(i) != generation[i] ||
 		    (nested_only && !entry->options.track_nested))
 			continue;
-		const bool json = entry->version == VRX_VERSION_JSON;
-		if ((form == vrx_record_form::json && !json) || (form == vrx_record_form::text && json))
-			continue;
+		if (form != vrx_record_form::any)
+		{
+			const bool plan = vrx_wants_plan(*entry, fields.duration_ms, true);
+			const bool json = entry->version == VRX_VERSION_JSON;
+			if ((form == vrx_record_form::bare) == plan ||
+			    (form == vrx_record_form::json && !json) || (form == vrx_record_form::text && json))
+				continue;
+		}
 		if (!vrx_trace_takes_record(entry, fields.end_time, fields.duration_ms))
 			continue;
 		if (measure.length == 0)

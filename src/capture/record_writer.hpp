@@ -47,9 +47,10 @@ void vrx_record_written(vrx_open_trace *entry, size_t bytes, bool whole);
 // Which traces of a statement take a quiet record.
 enum class vrx_record_form
 {
-	any,  // the record carries no plan: the same for both forms
-	json, // traces of JSON plans only
-	text, // traces of text plans only
+	any,  // the record carries no plan: the same for every trace
+	json, // traces of JSON plans that want the plan (vrx_wants_plan) only
+	text, // traces of text plans that want the plan only
+	bare, // traces that do not want the plan only
 };
 
 // Writes the record of fields to this backend's data files of the traces

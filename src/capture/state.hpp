@@ -35,6 +35,8 @@ struct vrx_open_trace
 	int32 log_min_duration;
 	double version;
 	vrx_trace_options options;
+	int32 plan_min_duration; // records carry the plan from this many ms on; -1: all
+	double sample_rate;      // probability that a statement of the client is recorded
 	uint32 users_list[VRX_MAX_LIST]; // first 0 ends the list; all 0 = any user
 	char trace_id[VRX_TRACE_ID_LEN + 1];
 	bool user_matches; // the current user is one the trace follows
@@ -61,6 +63,10 @@ struct vrx_statement
 	bool started_inside;    // started inside a function, not by the client
 	bool explain_only;      // a plain EXPLAIN: planned, never run
 	bool nested_traces;     // some of its traces record the statements of functions
+	// Whether some record of it may carry its plan: its plan nodes were
+	// instrumented for that (or it is a plain EXPLAIN).
+	bool plan_possible;
+	uint32 sampled_slots; // the sample it belongs to (sampling.hpp)
 	// Whether some run returned its results to the client or to the calling
 	// statement: only then is the statement recorded.
 	bool returned;
@@ -104,6 +110,14 @@ struct vrx_statement
 inline bool vrx_records_into(const vrx_statement &st, const vrx_open_trace &entry)
 {
 	return st.returned || st.explain_only || (st.returned_nested && entry.options.track_nested);
+}
+
+// Whether the entry's trace wants the plan in the record of a statement that
+// lasted duration_ms (negative: not known yet) and whose plan could be built.
+inline bool vrx_wants_plan(const vrx_open_trace &entry, double duration_ms, bool plan_possible)
+{
+	return plan_possible && (entry.plan_min_duration < 0 || duration_ms < 0 ||
+	                         duration_ms >= entry.plan_min_duration);
 }
 
 // Whether st returned its results only to the function that ran it: then

@@ -164,13 +164,18 @@ void vrx_record_closed_statement(vrx_statement *st)
 
 	HOLD_INTERRUPTS();
 	vrx_record_fields fields = ended_fields(*st);
-	if (st->plans_built && (st->json_plan || st->json_failure || st->text_plan || st->text_failure))
+	if (st->plans_built)
 	{
 		fields.duration_ms = st->plan_duration_ms;
 		if (st->json_plan != nullptr || st->json_failure != nullptr)
 			write_printed_form(fields, *st, st->json_plan, st->json_failure, vrx_record_form::json);
 		if (st->text_plan != nullptr || st->text_failure != nullptr)
 			write_printed_form(fields, *st, st->text_plan, st->text_failure, vrx_record_form::text);
+		// The traces that want no plan of it get an empty one.
+		fields.plan = {"", 0};
+		vrx_write_quietly(fields, st->generation,
+		                  st->plan_possible ? vrx_record_form::bare : vrx_record_form::any,
+		                  vrx_nested_only(*st));
 	}
 	else
 	{

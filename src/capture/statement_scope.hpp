@@ -4,6 +4,7 @@
 #pragma once
 
 #include "capture/guard.hpp"
+#include "capture/sampling.hpp"
 #include "capture/state.hpp"
 
 // Utility commands in progress that may run statements of their own inside
@@ -66,10 +67,20 @@ vrx_reach vrx_statement_reach(const QueryDesc *query_desc);
 bool vrx_backend_records(void);
 
 // Whether the entry's trace records a statement of reach that the current
-// user starts.
+// user starts in the current sample.
 inline bool vrx_trace_follows(const vrx_open_trace &entry, vrx_reach reach)
 {
-	return entry.user_matches && (reach != vrx_reach::nested || entry.options.track_nested);
+	return entry.user_matches && vrx_sampled(entry) &&
+	       (reach != vrx_reach::nested || entry.options.track_nested);
+}
+
+// Whether a record of the entry's trace may carry a plan: not when it wants
+// plans only of statements that run longer than the statement timeout lets
+// them.
+inline bool vrx_plan_in_reach(const vrx_open_trace &entry)
+{
+	return entry.plan_min_duration < 0 || StatementTimeout <= 0 ||
+	       entry.plan_min_duration <= StatementTimeout;
 }
 
 // What one executor run of a statement that can be recorded does with its

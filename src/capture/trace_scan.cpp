@@ -1,5 +1,6 @@
 #include "capture/trace_scan.hpp"
 
+#include "capture/sampling.hpp"
 #include "store/descriptor.hpp"
 
 // change_count of the registry at the last scan; no count takes this value.
@@ -45,6 +46,8 @@ static vrx_open_trace *make_entry(int slot_index, uint64 generation, const vrx_t
 	entry->log_min_duration = slot.log_min_duration;
 	entry->version = slot.version;
 	entry->options = options;
+	entry->plan_min_duration = slot.plan_min_duration;
+	entry->sample_rate = slot.sample_rate;
 	memcpy(entry->users_list, slot.users_list, sizeof(entry->users_list));
 	memcpy(entry->trace_id, slot.trace_id, sizeof(entry->trace_id));
 	return entry;
@@ -98,6 +101,11 @@ void vrx_scan_registry(void)
 
 	seen_change_count = change_count;
 	matched_user = InvalidOid;
+	vrx_sampling = false;
+	for (const vrx_open_trace *entry = vrx_open_traces; entry != nullptr; entry = entry->next)
+		vrx_sampling = vrx_sampling || entry->sample_rate < 1.0;
+	if (!vrx_sampling)
+		vrx_sampled_slots = VRX_ALL_SLOTS;
 
 	for (vrx_open_trace *entry = vrx_open_traces; entry != nullptr;)
 	{

@@ -23,10 +23,10 @@ static void build_plans_of_open_statements(void)
 		if (st->plans_built || st->failed ||
 		    (!st->returned && !st->returned_nested && st->started_inside))
 			continue;
-		bool want_json, want_text;
-		vrx_wanted_formats(*st, -1.0, &want_json, &want_text);
-		if (want_json || want_text)
-			vrx_build_plans(st->query_desc, st, want_json, want_text, window);
+		// Its duration at least, for a record without a plan.
+		const vrx_wanted_records wanted = vrx_wanted_formats(*st, -1.0);
+		if (wanted.any())
+			vrx_build_plans(st->query_desc, st, wanted.json, wanted.text, window);
 	}
 	window.close();
 }

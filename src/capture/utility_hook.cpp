@@ -61,12 +61,15 @@ static bool begin_utility(utility_capture *u, const PlannedStmt *pstmt, const ch
 	vrx_scan_registry();
 	if (vrx_pending_ends)
 		vrx_settle_pending_ends();
+	if (!nested && vrx_sampling)
+		vrx_draw_sample();
 	if (vrx_open_traces == nullptr || !vrx_user_is_traced())
 		return false;
 
 	*u = utility_capture{};
 	const auto follows = [nested](const vrx_open_trace &e) {
-		return e.user_matches && e.options.track_utility && (!nested || e.options.track_nested);
+		return e.user_matches && vrx_sampled(e) && e.options.track_utility &&
+		       (!nested || e.options.track_nested);
 	};
 	if (!vrx_select_traces(u->generation, follows, [](const vrx_open_trace &) {}))
 		return false;

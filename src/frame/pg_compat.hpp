@@ -205,3 +205,21 @@ inline void vrx_free_json_lexer(JsonLexContext *lex)
 	pfree(lex);
 #endif
 }
+
+// A random fraction in [0, 1) from the backend's own generator, seeded
+// apart in every backend: pg_prng from 15 on, random() on 14 (as auto_explain
+// draws its samples on each).
+#if PG_VERSION_NUM >= 150000
+extern "C" {
+#include "common/pg_prng.h"
+}
+inline double vrx_random_fraction(void)
+{
+	return pg_prng_double(&pg_global_prng_state);
+}
+#else
+inline double vrx_random_fraction(void)
+{
+	return static_cast<double>(random()) / (static_cast<double>(MAX_RANDOM_VALUE) + 1.0);
+}
+#endif

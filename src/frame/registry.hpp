@@ -31,6 +31,12 @@ struct vrx_trace_slot
 	uint32 database_list[VRX_MAX_LIST]; // first 0 ends the list; all 0 = any
 	uint32 users_list[VRX_MAX_LIST];    // same rules
 	double version;                     // 3.0 text EXPLAIN, 4.0 JSON EXPLAIN
+	// Milliseconds a statement must run for its record to carry its plan;
+	// -1: every record carries it.
+	int32 plan_min_duration;
+	// Probability that a statement of the client, with the statements it
+	// runs, is recorded: 0 to 1.
+	double sample_rate;
 };
 
 // How a trace records, beyond the slot's fields: chosen at activation from

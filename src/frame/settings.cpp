@@ -11,6 +11,8 @@ char *vireo_directory = nullptr;
 int vireo_max_ended_traces_per_user = 100;
 bool vireo_track_nested = false;
 bool vireo_track_utility = false;
+int vireo_plan_min_duration = -1;
+double vireo_sample_rate = 1.0;
 
 #ifndef VIREO_VERSION
 #error "VIREO_VERSION is the release, given by the Makefile from the file VERSION"
@@ -75,6 +77,20 @@ void vrx_define_settings(void)
 	    "Read when a trace is activated; only a superuser or a member of vireo_admin may "
 	    "activate a trace with it on.",
 	    &vireo_track_utility, false, PGC_USERSET, 0, nullptr, nullptr, nullptr);
+
+	DefineCustomIntVariable(
+	    "vireo.plan_min_duration",
+	    "Minimum duration of a statement whose record carries its plan, in the traces this session activates.",
+	    "-1 gives every record its plan; 0 or more records every statement the trace selects, "
+	    "with an empty plan when it ran for less.  Read when a trace is activated.",
+	    &vireo_plan_min_duration, -1, -1, INT_MAX, PGC_USERSET, GUC_UNIT_MS, nullptr, nullptr,
+	    nullptr);
+
+	DefineCustomRealVariable(
+	    "vireo.sample_rate", "Fraction of the client's statements that traces this session activates record.",
+	    "Each statement of the client is recorded with this probability, and the statements it "
+	    "runs (in functions, a cursor's fetches) follow its lot.  Read when a trace is activated.",
+	    &vireo_sample_rate, 1.0, 0.0, 1.0, PGC_USERSET, 0, nullptr, nullptr, nullptr);
 
 	// Traces live on the file system of the data directory, usually beside
 	// the WAL: a server that cannot write WAL stops, so recording stops first.

@@ -25,6 +25,12 @@ extern bool vireo_explain_timing;
 // vireo_admin may activate a trace with either on.
 extern bool vireo_track_nested;
 extern bool vireo_track_utility;
+// What traces activated by this session record of each statement: its plan
+// only when it ran at least vireo.plan_min_duration milliseconds (-1: always),
+// and a statement of the client at all with the probability
+// vireo.sample_rate, the statements it runs following its lot.
+extern int vireo_plan_min_duration;
+extern double vireo_sample_rate;
 // Megabytes of free space to keep on the file system of the traces root;
 // -1 (the default) keeps the larger of 1 GB and 5 % of it, 0 keeps none.
 extern int vireo_min_free_space;

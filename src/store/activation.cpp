@@ -342,6 +342,8 @@ Datum vr_activate(PG_FUNCTION_ARGS)
 	draft.owner = user;
 	draft.end_time = end_time;
 	draft.version = vrx_session_trace_version();
+	draft.plan_min_duration = vireo_plan_min_duration;
+	draft.sample_rate = vireo_sample_rate;
 	draft.start_time = start;
 
 	StringInfoData descriptor;

@@ -1,7 +1,10 @@
 // Writer and reader of trace.ini, the trace descriptor.  The format is a
 // fixed sequence of key=value lines:
 //   Version, Status, Comments, StartTime, InitiatedBy, Users, Databases,
-//   MaxSize, and, once known, EndTime and FinishTime.
+//   MaxSize, and, once known, EndTime and FinishTime; then PlanMinDuration
+//   and SampleRate, each only when it differs from the default (every record
+//   carries its plan; every statement is recorded), so that the descriptor
+//   of a trace that uses neither reads as before.
 #include "store/descriptor.hpp"
 
 #include <fcntl.h>
@@ -70,6 +73,11 @@ static void format_frame(descriptor_frame *f, const vrx_trace_slot &slot, uint16
 			frame_append(t, size, len, "\nEndTime=%s", timestamptz_to_str(finish_time));
 		frame_append(t, size, len, "\nFinishTime=%s", timestamptz_to_str(finish_time));
 	}
+	if (slot.plan_min_duration >= 0)
+		frame_append(t, size, len, "\nPlanMinDuration=%d", static_cast<int>(slot.plan_min_duration));
+	// Enough digits that the rate reads back as the same double.
+	if (slot.sample_rate < 1.0)
+		frame_append(t, size, len, "\nSampleRate=%.17g", slot.sample_rate);
 }
 
 void vrx_format_descriptor(StringInfo text, const vrx_trace_slot &slot, const char *comment,
@@ -311,10 +319,12 @@ void vrx_free_descriptor(vrx_trace_descriptor *descriptor)
 }
 
 static const char *const descriptor_keys[] = {
-    "Version", "Status",    "Comments", "StartTime", "InitiatedBy",
-    "Users",   "Databases", "MaxSize",  "EndTime",   "FinishTime",
+    "Version",   "Status",     "Comments",        "StartTime",  "InitiatedBy", "Users",
+    "Databases", "MaxSize",    "EndTime",         "FinishTime", "PlanMinDuration", "SampleRate",
 };
 constexpr int DESCRIPTOR_KEYS = sizeof(descriptor_keys) / sizeof(descriptor_keys[0]);
+// The keys from here on are each optional, in their order.
+constexpr int FIRST_OPTIONAL_KEY = 8;
 
 // Parses a Users or Databases value ("10, 20," and the like) into list.
 // False when malformed; entries out of the oid range are also reported on
@@ -427,6 +437,14 @@ static bool read_descriptor_value(int key_index, const StringInfoData &value,
 			target = 0;
 			return non_empty && str_to_timestamptz(text, &target);
 		}
+		case 10: // PlanMinDuration
+			if (!non_empty || !str_to_long(text, &number) || number < -1 || number > PG_INT32_MAX)
+				return false;
+			d->plan_min_duration = static_cast<int32>(number);
+			return true;
+		case 11: // SampleRate
+			return non_empty && str_to_float8(text, &d->sample_rate) && d->sample_rate >= 0.0 &&
+			       d->sample_rate <= 1.0;
 		default:
 			return true;
 	}
@@ -451,6 +469,8 @@ static bool read_descriptor(const char *trace_id, vrx_trace_descriptor *descript
 	char path[VRX_PATH_MAX];
 
 	memset(descriptor, 0, sizeof(*descriptor));
+	descriptor->plan_min_duration = -1;
+	descriptor->sample_rate = 1.0;
 	vrx_trace_file_path(path, trace_id, VRX_DESCRIPTOR_NAME);
 
 	// vireo writes its descriptors as regular files.  Anything else planted
@@ -474,21 +494,35 @@ static bool read_descriptor(const char *trace_id, vrx_trace_descriptor *descript
 	int64 position = 0;
 	csv_record record;
 	MemoryContextSwitchTo(scratch);
+	// The key the next line holds: the fixed ones in order, then each
+	// optional one that is there, in order.  From the eleventh line on, a
+	// line that holds none of them ends the descriptor: what follows is
+	// ignored, as it always was.
+	int next_key = 0;
 	for (int line = 0; get_next_vrx_csv_record(file, &position, '=', '\n', &record, false); line++)
 	{
-		if (line < DESCRIPTOR_KEYS)
+		if (next_key < DESCRIPTOR_KEYS)
 		{
 			const csv_field *key = record.first;
 			const csv_field *value = key ? key->next : nullptr;
-			if (key == nullptr || key->value.data == nullptr || value == nullptr ||
-			    strcmp(key->value.data, descriptor_keys[line]) != 0)
+			int k = next_key;
+			if (key != nullptr && key->value.data != nullptr && k >= FIRST_OPTIONAL_KEY)
+			{
+				while (k < DESCRIPTOR_KEYS && strcmp(key->value.data, descriptor_keys[k]) != 0)
+					k++;
+			}
+			const bool known = key != nullptr && key->value.data != nullptr && k < DESCRIPTOR_KEYS &&
+			                   strcmp(key->value.data, descriptor_keys[k]) == 0;
+			if (!known && line >= 10)
+				next_key = DESCRIPTOR_KEYS;
+			else if (!known || value == nullptr)
 				well_formed = false;
 			else
 			{
 				MemoryContextSwitchTo(caller);
-				well_formed =
-				    read_descriptor_value(line, value->value, descriptor, &comment, any_version);
+				well_formed = read_descriptor_value(k, value->value, descriptor, &comment, any_version);
 				MemoryContextSwitchTo(scratch);
+				next_key = k + 1;
 			}
 		}
 		MemoryContextReset(scratch);

@@ -31,6 +31,8 @@ struct vrx_trace_descriptor
 	TimestampTz finish_time;
 	int16 status;
 	double version;
+	int32 plan_min_duration; // -1 when the descriptor does not say
+	double sample_rate;      // 1 when the descriptor does not say
 };
 
 // Reads and checks the descriptor of trace_id.  False when it is missing,

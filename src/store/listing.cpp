@@ -12,7 +12,9 @@ PG_FUNCTION_INFO_V1(vr_traces_list);
 }
 
 static constexpr int ACTIVE_COLUMNS = 9;
-static constexpr int LIST_COLUMNS = 11;
+static constexpr int LIST_COLUMNS = 13;
+// Version 1.0 of the SQL objects declares the first 11 columns only.
+static constexpr int LIST_COLUMNS_1_0 = 11;
 
 struct column
 {
@@ -32,14 +34,15 @@ static const column list_columns[LIST_COLUMNS] = {
     {"trace_id", TEXTOID}, {"comments", TEXTOID},        {"start_time", TIMESTAMPTZOID},
     {"owner", OIDOID},     {"users_list", OIDVECTOROID}, {"database_list", OIDVECTOROID},
     {"max_size", INT4OID}, {"end_time", TIMESTAMPTZOID}, {"finish_time", TIMESTAMPTZOID},
-    {"status", INT4OID},   {"version", FLOAT8OID},
+    {"status", INT4OID},   {"version", FLOAT8OID},      {"plan_min_duration", INT4OID},
+    {"sample_rate", FLOAT8OID},
 };
 
 // Builds and blesses a result descriptor; called in the multi-call context.
-template <size_t N> static TupleDesc make_result_desc(const column (&columns)[N])
+template <size_t N> static TupleDesc make_result_desc(const column (&columns)[N], int count = N)
 {
-	TupleDesc desc = CreateTemplateTupleDesc(N);
-	for (size_t i = 0; i < N; i++)
+	TupleDesc desc = CreateTemplateTupleDesc(count);
+	for (int i = 0; i < count; i++)
 		TupleDescInitEntry(desc, static_cast<AttrNumber>(i + 1), columns[i].name, columns[i].type,
 		                   -1, 0);
 	return BlessTupleDesc(desc);
@@ -149,7 +152,14 @@ Datum vr_traces_list(PG_FUNCTION_ARGS)
 	{
 		FuncCallContext *fctx = SRF_FIRSTCALL_INIT();
 		MemoryContext old = MemoryContextSwitchTo(fctx->multi_call_memory_ctx);
-		fctx->tuple_desc = make_result_desc(list_columns);
+		// The columns the installed SQL declares.
+		TupleDesc declared;
+		const int columns =
+		    get_call_result_type(fcinfo, nullptr, &declared) == TYPEFUNC_COMPOSITE &&
+		            declared->natts == LIST_COLUMNS_1_0
+		        ? LIST_COLUMNS_1_0
+		        : LIST_COLUMNS;
+		fctx->tuple_desc = make_result_desc(list_columns, columns);
 		auto *scan = static_cast<list_scan *>(palloc0(sizeof(list_scan)));
 		vrx_check_traces_root();
 		scan->dir = AllocateDir(vrx_traces_root());
@@ -198,6 +208,8 @@ Datum vr_traces_list(PG_FUNCTION_ARGS)
 		nulls[8] = d.finish_time == 0;
 		values[9] = Int32GetDatum(listed_status(d));
 		values[10] = Float8GetDatum(d.version);
+		values[11] = Int32GetDatum(d.plan_min_duration);
+		values[12] = Float8GetDatum(d.sample_rate);
 
 		HeapTuple tuple = heap_form_tuple(fctx->tuple_desc, values, nulls);
 		vrx_free_descriptor(&d);
