@@ -47,6 +47,9 @@ PlannedStmt *vrx_planner(Query *parse, const char *query_string, int cursor_opti
 		return hand_on_planner(parse, query_string, cursor_options, bound_params);
 	statement_start = GetCurrentStatementStartTimestamp();
 	vrx_scan_registry();
+	// A statement that fails while it is planned is a sample of its own.
+	if (vrx_sampling)
+		vrx_draw_sample();
 	if (vrx_open_traces == nullptr || !vrx_user_is_traced() ||
 	    !vrx_select_traces(
 	        generation, [](const vrx_open_trace &e) { return vrx_trace_follows(e, vrx_reach::client); },
