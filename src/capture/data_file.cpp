@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include "capture/record_check.hpp"
 #include "capture/record_format.hpp"
 #include "frame/pg_compat.hpp"
 #include "frame/registry.hpp"
@@ -80,5 +81,16 @@ bool write_csv_profiler(StringInfo buffer, const vrx_record_fields &fields)
 	initStringInfo(buffer);
 	enlargeStringInfo(buffer, static_cast<int>(vrx_record_size_bound(fields)));
 	string_sink sink = {buffer};
-	return vrx_put_record(sink, fields);
+	if (!vireo_check_records)
+		return vrx_put_record(sink, fields);
+
+	// Both builds see the same end usage.
+	struct rusage end;
+	vrx_getrusage(&end);
+	vrx_record_fields checked = fields;
+	checked.rusage_end = &end;
+	if (!vrx_put_record(sink, checked))
+		return false;
+	vrx_check_record(*buffer, checked);
+	return true;
 }

@@ -6,6 +6,7 @@
 
 #include <sys/resource.h>
 
+#include "capture/number_text.hpp"
 #include "capture/state.hpp"
 #include "capture/statement_text.hpp"
 #include "capture/timestamp_text.hpp"
@@ -25,6 +26,7 @@ struct vrx_record_fields
 	double duration_ms;
 	uint64 rows;
 	const struct rusage *rusage_start;
+	const struct rusage *rusage_end; // null: taken as the record is put
 	const ParamListInfoData *params; // the statement's parameters, or null
 };
 
@@ -141,15 +143,16 @@ template <typename Sink> bool vrx_put_record(Sink &sink, const vrx_record_fields
 		return false;
 	sink.put(",", 1);
 
-	// %.6f of a double takes at most 317 characters.
-	char duration[400];
-	const int length = snprintf(duration, sizeof(duration), "%.6f,", r.duration_ms);
-	sink.put(duration, static_cast<size_t>(Max(length, 0)));
+	char duration[VRX_FIXED6_MAX];
+	sink.put(duration, vrx_format_fixed6(duration, r.duration_ms));
+	sink.put(",", 1);
 	vrx_put_uint64(sink, r.rows);
 	sink.put(",", 1);
 
-	struct rusage e;
-	vrx_getrusage(&e);
+	struct rusage now;
+	if (r.rusage_end == nullptr)
+		vrx_getrusage(&now);
+	const struct rusage &e = r.rusage_end != nullptr ? *r.rusage_end : now;
 	const struct rusage &s = *r.rusage_start;
 	const long usage[] = {e.ru_inblock - s.ru_inblock, e.ru_oublock - s.ru_oublock,
 	                      e.ru_majflt - s.ru_majflt,   e.ru_minflt - s.ru_minflt,

@@ -1,5 +1,6 @@
 #include "frame/settings.hpp"
 
+#include "capture/record_check.hpp"
 #include "frame/pg_compat.hpp"
 
 bool vireo_enabled = true;
@@ -91,6 +92,12 @@ void vrx_define_settings(void)
 	    "Each statement of the client is recorded with this probability, and the statements it "
 	    "runs (in functions, a cursor's fetches) follow its lot.  Read when a trace is activated.",
 	    &vireo_sample_rate, 1.0, 0.0, 1.0, PGC_USERSET, 0, nullptr, nullptr, nullptr);
+
+	// For tests of the record builder (record_check.hpp); hidden.
+	DefineCustomBoolVariable(
+	    "vireo.check_records", "Build every record a second time the plain way and compare.", nullptr,
+	    &vireo_check_records, false, PGC_SUSET, GUC_NO_SHOW_ALL | GUC_NOT_IN_SAMPLE, nullptr, nullptr,
+	    nullptr);
 
 	// Traces live on the file system of the data directory, usually beside
 	// the WAL: a server that cannot write WAL stops, so recording stops first.
