@@ -56,6 +56,8 @@ BEGIN
 	RETURN n;
 END $$;
 ALTER FUNCTION bob_definer() OWNER TO bob;
+CREATE FUNCTION bob_div(x int) RETURNS int LANGUAGE sql IMMUTABLE SECURITY DEFINER AS $$SELECT 10 / x$$;
+ALTER FUNCTION bob_div(int) OWNER TO bob;
 };
 
 my $node = PostgreSQL::Test::Cluster->new('failed_statements');
@@ -104,6 +106,9 @@ my ($other, $other_pid) = session('bob');
 
 $s->query("SET statement_timeout = '200ms'; SELECT pg_sleep(5);");
 $s->query('RESET statement_timeout; SELECT 1/(a-a) FROM t; SELECT 1/0;');
+# Planned by alice, failing inside a SECURITY DEFINER function of bob's that
+# the planner evaluates.
+$s->query('SELECT bob_div(0);');
 
 # A cancel from another session.
 $s->query_until(qr/sleeping/, "\\echo sleeping\nSELECT pg_sleep(60);\n");
@@ -187,6 +192,10 @@ is_deeply([ plans(with_text($records, 'SELECT pg_sleep(60);')) ],
 is_deeply([ plans(with_text($records, 'SELECT 1/(a-a) FROM t;'), with_text($records, 'SELECT 1/0;')) ],
 	[ ('vireo: statement failed: 22012 division by zero') x 2 ],
 	'division by zero while the statement runs, and while it is planned');
+my ($definer_failed) = with_text($records, 'SELECT bob_div(0);');
+is_deeply([ @{ ($definer_failed // {})->{fields} // [] }[ 3, 7 ] ],
+	[ $node->safe_psql('postgres', "SELECT 'alice'::regrole::oid"), 'vireo: statement failed: 22012 division by zero' ],
+	'a statement that fails inside a SECURITY DEFINER function while it is planned: the user that ran it');
 is_deeply([ plans(with_text($records, 'UPDATE t SET b = b + 1 WHERE a = 1;')) ],
 	['vireo: statement failed: 55P03 canceling statement due to lock timeout'], 'a lock timeout');
 is(scalar(grep { ($_->{fields}[7] // '') =~ /^vireo: statement failed: 40P01 deadlock detected$/ } @$records, @$other_records),

@@ -132,6 +132,7 @@ static void begin_statement(QueryDesc *query_desc, int eflags, vrx_reach reach,
 static void start_watched(QueryDesc *query_desc, int eflags, vrx_reach reach,
                           const uint64 (&generation)[VRX_MAX_TRACES])
 {
+	const Oid user_id = GetUserId();
 	PG_TRY();
 	{
 		hand_on_start(query_desc, eflags);
@@ -140,8 +141,7 @@ static void start_watched(QueryDesc *query_desc, int eflags, vrx_reach reach,
 	{
 		const PlannedStmt *stmt = query_desc->plannedstmt;
 		vrx_record_failed_start(
-		    generation, own_start(reach),
-		    query_desc->operation,
+		    generation, own_start(reach), user_id, query_desc->operation,
 		    vrx_statement_text(query_desc->sourceText, stmt->stmt_location, stmt->stmt_len, nullptr),
 		    query_desc->params);
 		PG_RE_THROW();

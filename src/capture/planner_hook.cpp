@@ -18,6 +18,7 @@ static PlannedStmt *plan_watched(Query *parse, const char *query_string, int cur
                                  ParamListInfo bound_params,
                                  const uint64 (&generation)[VRX_MAX_TRACES])
 {
+	const Oid user_id = GetUserId();
 	PlannedStmt *volatile planned = nullptr;
 	PG_TRY();
 	{
@@ -26,7 +27,7 @@ static PlannedStmt *plan_watched(Query *parse, const char *query_string, int cur
 	PG_CATCH();
 	{
 		vrx_record_failed_start(
-		    generation, GetCurrentStatementStartTimestamp(), parse->commandType,
+		    generation, GetCurrentStatementStartTimestamp(), user_id, parse->commandType,
 		    vrx_statement_text(query_string, parse->stmt_location, parse->stmt_len, nullptr),
 		    bound_params);
 		PG_RE_THROW();

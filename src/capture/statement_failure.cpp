@@ -114,7 +114,7 @@ void vrx_record_failed_statement(vrx_statement *st, uint64 rows_of_run)
 }
 
 void vrx_record_failed_start(const uint64 (&generation)[VRX_MAX_TRACES], TimestampTz start_time,
-                             CmdType operation, vrx_text_span text,
+                             Oid user_id, CmdType operation, vrx_text_span text,
                              const ParamListInfoData *params)
 {
 	if (!vireo_enabled)
@@ -126,7 +126,7 @@ void vrx_record_failed_start(const uint64 (&generation)[VRX_MAX_TRACES], Timesta
 	vrx_record_fields fields = {};
 	fields.start_time = start_time;
 	fields.end_time = GetCurrentTimestamp();
-	fields.user_id = GetUserId();
+	fields.user_id = user_id;
 	fields.command_type = vrx_command_type(operation);
 	fields.text = text;
 	fields.plan = vrx_note_failure(note);

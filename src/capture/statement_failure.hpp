@@ -27,9 +27,11 @@ void vrx_record_failed_statement(vrx_statement *st, uint64 rows_of_run);
 
 // Records a statement that the error being handled ends before its
 // executor ran it (in planning or at executor start): into the traces of
-// generation, with no rows, duration 0 and no resource usage.
+// generation, with no rows, duration 0 and no resource usage.  user_id: the
+// user that started it, taken before (an error inside a SECURITY DEFINER
+// function that the planner evaluated leaves the function's owner current).
 void vrx_record_failed_start(const uint64 (&generation)[VRX_MAX_TRACES], TimestampTz start_time,
-                             CmdType operation, vrx_text_span text,
+                             Oid user_id, CmdType operation, vrx_text_span text,
                              const ParamListInfoData *params);
 
 // Records st, whose executor memory goes away without its executor end: a
