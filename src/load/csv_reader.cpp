@@ -16,7 +16,9 @@ enum class scan_end
 
 // The rules of a record, for any source of bytes (In: get() gives the next
 // byte or EOF; quoted_run(out) may hand over the bytes up to the next quote
-// at once, and returns the last of them, or NO_CHAR) and any keeper of fields
+// at once, and returns the last of them, or NO_CHAR; plain_run(out,
+// separator, terminator) may hand over the bytes that are taken as they are
+// outside quotes, which change nothing but the field's text) and any keeper of fields
 // (Out: present() makes the current field's text present, append(c) and
 // append(data, len) add to it, end_field() finishes and counts it,
 // next_field() starts the next one, first_absent() tells a record that
@@ -90,6 +92,7 @@ static scan_end scan_record(In &in, Out &out, int separator, int terminator, boo
 		{
 			out.append(c);
 			started = true;
+			in.plain_run(out, separator, terminator);
 		}
 	}
 	return in_quotes ? scan_end::open_quote : scan_end::end_of_file;
@@ -106,6 +109,9 @@ struct stream_input
 	template <typename Out> int quoted_run(Out &)
 	{
 		return NO_CHAR;
+	}
+	template <typename Out> void plain_run(Out &, int, int)
+	{
 	}
 };
 
@@ -239,6 +245,24 @@ struct vrx_record_reader
 		out.append(begin, n);
 		pos += n;
 		return static_cast<unsigned char>(begin[n - 1]);
+	}
+	// The bytes of the buffer up to the next one that has a meaning outside
+	// quotes, at once.
+	template <typename Out> void plain_run(Out &out, int separator, int terminator)
+	{
+		int n = pos;
+		for (; n < len; n++)
+		{
+			const int c = static_cast<unsigned char>(buffer[n]);
+			if (c == separator || c == terminator || c == QUOTE || c == ' ' || c == '\t' ||
+			    c == '\v' || c == '\f' || c == '\r')
+				break;
+		}
+		if (n > pos)
+		{
+			out.append(buffer + pos, n - pos);
+			pos = n;
+		}
 	}
 };
 

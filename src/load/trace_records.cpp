@@ -87,9 +87,9 @@ static stream_state *start(FunctionCallInfo fcinfo, FuncCallContext *funcctx)
 	if (!vrx_list_data_files(state->dir_path, &state->files))
 		state->files = NIL;
 	state->next_file = list_head(state->files);
-	state->row_cxt =
-	    AllocSetContextCreate(funcctx->multi_call_memory_ctx, "vireo stream row",
-	                          ALLOCSET_DEFAULT_SIZES);
+	// A first block that holds a usual row, kept from row to row.
+	state->row_cxt = AllocSetContextCreate(funcctx->multi_call_memory_ctx, "vireo stream row", 0,
+	                                       64 * 1024, ALLOCSET_DEFAULT_MAXSIZE);
 	TupleDesc desc;
 	if (get_call_result_type(fcinfo, nullptr, &desc) != TYPEFUNC_COMPOSITE)
 		elog(ERROR, "vr_trace_records: return type must be a row type");
