@@ -288,7 +288,8 @@ $bare->stop;
 
 # --- Statements of functions: vireo.track_nested -------------------------------
 
-my ($rc, undef, $err) =
+my $rc;
+($rc, undef, $err) =
   $node->psql('postgres', "SET vireo.track_nested = on; SELECT vr_activate('nested by alice')", extra_params => [ '-U', 'alice' ]);
 like($err, qr/Only a superuser or a member of vireo_admin may activate a trace with vireo.track_nested on/,
 	'a plain user may not record the statements of functions');

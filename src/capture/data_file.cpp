@@ -54,11 +54,24 @@ bool vrx_write_record(const vrx_open_trace *entry, const StringInfoData &record)
 
 // A record built in memory.  A cancel or timeout found waiting between two
 // chunks of a long text stops it.
+// The buffer is enlarged beforehand to vrx_record_size_bound, so a piece
+// is copied in place; a record that outgrew the bound would still grow the
+// buffer as it needs.  The terminating NUL is written once, at the end.
 struct string_sink
 {
 	StringInfo buffer;
-	void put(const char *p, size_t n) { appendBinaryStringInfo(buffer, p, static_cast<int>(n)); }
+	void put(const char *p, size_t n)
+	{
+		if (likely(n < static_cast<size_t>(buffer->maxlen - buffer->len)))
+		{
+			memcpy(buffer->data + buffer->len, p, n);
+			buffer->len += static_cast<int>(n);
+		}
+		else
+			appendBinaryStringInfo(buffer, p, static_cast<int>(n));
+	}
 	bool stop() const { return QueryCancelPending; }
+	void finish() { buffer->data[buffer->len] = '\0'; }
 };
 
 size_t vrx_record_size_bound(const vrx_record_fields &fields)
@@ -78,18 +91,28 @@ size_t vrx_record_size_bound(const vrx_record_fields &fields)
 
 bool write_csv_profiler(StringInfo buffer, const vrx_record_fields &fields)
 {
-	initStringInfo(buffer);
-	enlargeStringInfo(buffer, static_cast<int>(vrx_record_size_bound(fields)));
+	// Allocated at its bound at once (fits made sure it is below 1 GB),
+	// rather than at initStringInfo's 1 kB and then enlarged.
+	const size_t size = vrx_record_size_bound(fields) + 1;
+	buffer->data = static_cast<char *>(palloc(size));
+	buffer->maxlen = static_cast<int>(size);
+	resetStringInfo(buffer);
 	string_sink sink = {buffer};
 	if (!vireo_check_records)
-		return vrx_put_record(sink, fields);
+	{
+		const bool whole = vrx_put_record(sink, fields);
+		sink.finish();
+		return whole;
+	}
 
 	// Both builds see the same end usage.
 	struct rusage end;
 	vrx_getrusage(&end);
 	vrx_record_fields checked = fields;
 	checked.rusage_end = &end;
-	if (!vrx_put_record(sink, checked))
+	const bool whole = vrx_put_record(sink, checked);
+	sink.finish();
+	if (!whole)
 		return false;
 	vrx_check_record(*buffer, checked);
 	return true;
