@@ -53,10 +53,10 @@ bool vrx_write_record(const vrx_open_trace *entry, const StringInfoData &record)
 }
 
 // A record built in memory.  A cancel or timeout found waiting between two
-// chunks of a long text stops it.
-// The buffer is enlarged beforehand to vrx_record_size_bound, so a piece
-// is copied in place; a record that outgrew the bound would still grow the
-// buffer as it needs.  The terminating NUL is written once, at the end.
+// chunks of a long text stops it.  The buffer is allocated beforehand at
+// vrx_record_size_bound, so each piece is copied in place (a record that
+// outgrew the bound would still grow the buffer as it needs); the
+// terminating NUL is written once, at the end.
 struct string_sink
 {
 	StringInfo buffer;
