@@ -42,6 +42,16 @@ CREATE FUNCTION outer_labels(g int) RETURNS bigint LANGUAGE sql
 CREATE FUNCTION one(i int) RETURNS int LANGUAGE sql AS $$ SELECT 1; SELECT i $$;
 });
 $node->safe_psql('postgres', 'CREATE DATABASE noext');
+# A database whose vr_trace_records returns its pid as bigint: the report
+# must refuse its rows rather than read them as the record's.
+$node->safe_psql('postgres', 'CREATE DATABASE oddtypes');
+$node->safe_psql('oddtypes', 'CREATE EXTENSION vireo; ALTER EXTENSION vireo DROP FUNCTION vr_trace_records(text);
+	ALTER FUNCTION vr_trace_records(text) RENAME TO real_records');
+my $odd = $node->safe_psql('oddtypes', "SELECT pg_get_function_result('real_records(text)'::regprocedure)");
+my @odd_names = map { (split ' ')[0] } split /, /, ($odd =~ /^TABLE\((.*)\)$/)[0];
+$odd =~ s/\bpid integer\b/pid bigint/ or die "no pid column in $odd";
+$node->safe_psql('oddtypes', "CREATE FUNCTION vr_trace_records(text) RETURNS $odd LANGUAGE sql AS
+	'SELECT pid::int8, " . join(', ', @odd_names[ 1 .. $#odd_names ]) . " FROM public.real_records(\$1)'");
 my $dir = PostgreSQL::Test::Utils::tempdir;
 
 # Runs vireo-report against the node: exit status, standard output, error.
@@ -651,6 +661,7 @@ for my $case (
 	[ 'not a trace identifier', [ '2020' ], qr/^vireo-report: "2020" is not a trace identifier/ ],
 	[ 'another user', [ $text_id, '-U', 'bob' ], qr/^vireo-report: trace $text_id belongs to role postgres: only a superuser/ ],
 	[ 'no extension', [ $text_id, '-d', 'noext' ], qr/^vireo-report: the vireo extension is not installed in database "noext"/ ],
+	[ 'records of other types', [ $text_id, '-d', 'oddtypes' ], qr/^vireo-report: the server sent the record's column pid with another type than int4\n\z/ ],
 	[ 'a top of 0', [ $text_id, '--top', '0' ], qr/^vireo-report: invalid number of statements: "0" \(1 to 1000\)/ ])
 {
 	my ($name, $args, $message) = @$case;
