@@ -12,13 +12,88 @@
 // decimals.
 constexpr size_t VRX_FIXED6_MAX = 320;
 
-// Writes value exactly as snprintf's "%.6f" does (in the C locale, rounding
+// The longest decimal text of a 64-bit integer: "-9223372036854775808".
+constexpr size_t VRX_INT64_TEXT_MAX = 20;
+
+// "00" to "99": numbers are written two digits at a time.
+struct vrx_digit_pairs
+{
+	char text[200];
+};
+constexpr vrx_digit_pairs vrx_make_digit_pairs()
+{
+	vrx_digit_pairs pairs = {};
+	for (int i = 0; i < 100; i++)
+	{
+		pairs.text[2 * i] = static_cast<char>('0' + i / 10);
+		pairs.text[2 * i + 1] = static_cast<char>('0' + i % 10);
+	}
+	return pairs;
+}
+inline constexpr vrx_digit_pairs VRX_DIGIT_PAIRS = vrx_make_digit_pairs();
+
+// Writes value below 100 as two digits at out; returns the end.
+inline char *vrx_write_two_digits(char *out, unsigned value)
+{
+	memcpy(out, &VRX_DIGIT_PAIRS.text[2 * value], 2);
+	return out + 2;
+}
+
+// Writes value below 10^width, zero-padded to width digits (an even width),
+// at out; returns the end.
+inline char *vrx_write_padded(char *out, unsigned value, int width)
+{
+	for (int i = width - 2; i >= 0; i -= 2)
+	{
+		(void) vrx_write_two_digits(out + i, value % 100);
+		value /= 100;
+	}
+	return out + width;
+}
+
+// Writes value's decimal digits at out; returns the end.
+inline char *vrx_write_uint64(char *out, uint64 value)
+{
+	if (value < 10)
+	{
+		*out = static_cast<char>('0' + value);
+		return out + 1;
+	}
+	char digits[VRX_INT64_TEXT_MAX];
+	char *p = digits + sizeof(digits);
+	while (value >= 100)
+	{
+		p -= 2;
+		(void) vrx_write_two_digits(p, static_cast<unsigned>(value % 100));
+		value /= 100;
+	}
+	if (value >= 10)
+	{
+		p -= 2;
+		(void) vrx_write_two_digits(p, static_cast<unsigned>(value));
+	}
+	else
+		*--p = static_cast<char>('0' + value);
+	const size_t length = static_cast<size_t>(digits + sizeof(digits) - p);
+	memcpy(out, p, length);
+	return out + length;
+}
+
+inline char *vrx_write_int64(char *out, int64 value)
+{
+	if (value >= 0)
+		return vrx_write_uint64(out, static_cast<uint64>(value));
+	*out = '-';
+	return vrx_write_uint64(out + 1, 0 - static_cast<uint64>(value));
+}
+
+// Writes value at out exactly as snprintf's "%.6f" does (in the C locale, rounding
 // to nearest with ties to even, "-0.000000" for negative zero and the
 // negative values that round to zero), without a terminating zero; returns
-// the length.  Finite values below 2^63 in magnitude are made here from the
+// the end.  Finite values below 2^63 in magnitude are made here from the
 // double's exact binary value; the others (beyond any duration) by the
 // server's snprintf, which records always used ("Infinity", "NaN").
-inline size_t vrx_format_fixed6(char (&out)[VRX_FIXED6_MAX], double value)
+inline char *vrx_write_fixed6(char *out, double value) // room for VRX_FIXED6_MAX
 {
 	uint64 bits;
 	memcpy(&bits, &value, sizeof(bits));
@@ -27,8 +102,8 @@ inline size_t vrx_format_fixed6(char (&out)[VRX_FIXED6_MAX], double value)
 	const uint64 fraction = bits & ((UINT64CONST(1) << 52) - 1);
 	if (exponent_field == 0x7ff || !(std::fabs(value) < 9223372036854775808.0))
 	{
-		const int n = pg_snprintf(out, sizeof(out), "%.6f", value);
-		return n > 0 ? Min(static_cast<size_t>(n), sizeof(out) - 1) : 0;
+		const int n = pg_snprintf(out, VRX_FIXED6_MAX, "%.6f", value);
+		return out + (n > 0 ? Min(static_cast<size_t>(n), VRX_FIXED6_MAX - 1) : 0);
 	}
 
 	// value = mantissa * 2^exponent exactly.
@@ -56,28 +131,14 @@ inline size_t vrx_format_fixed6(char (&out)[VRX_FIXED6_MAX], double value)
 		}
 	}
 
-	const uint64 whole = static_cast<uint64>(millionths / 1000000u);
-	uint32 part = static_cast<uint32>(millionths % 1000000u);
-	char digits[20];
-	char *p = digits + sizeof(digits);
-	uint64 w = whole;
-	do
-	{
-		*--p = static_cast<char>('0' + w % 10);
-		w /= 10;
-	} while (w != 0);
-
-	size_t length = 0;
 	if (negative)
-		out[length++] = '-';
-	const size_t whole_length = static_cast<size_t>(digits + sizeof(digits) - p);
-	memcpy(out + length, p, whole_length);
-	length += whole_length;
-	out[length++] = '.';
-	for (int i = 5; i >= 0; i--)
-	{
-		out[length + i] = static_cast<char>('0' + part % 10);
-		part /= 10;
-	}
-	return length + 6;
+		*out++ = '-';
+	out = vrx_write_uint64(out, static_cast<uint64>(millionths / 1000000u));
+	*out++ = '.';
+	return vrx_write_padded(out, static_cast<unsigned>(millionths % 1000000u), 6);
+}
+
+inline size_t vrx_format_fixed6(char (&out)[VRX_FIXED6_MAX], double value)
+{
+	return static_cast<size_t>(vrx_write_fixed6(out, value) - out);
 }

@@ -77,44 +77,32 @@ template <typename Sink> bool vrx_put_quoted(Sink &sink, vrx_text_span value)
 	return true;
 }
 
-// Numbers are written without the general-purpose formatting routines.
+// Numbers are written without the general-purpose formatting routines,
+// into a local buffer each run of them, which is put at once.
 template <typename Sink> void vrx_put_uint64(Sink &sink, uint64 value)
 {
-	char digits[20];
-	char *p = digits + sizeof(digits);
-	do
-	{
-		*--p = static_cast<char>('0' + value % 10);
-		value /= 10;
-	} while (value != 0);
-	sink.put(p, digits + sizeof(digits) - p);
+	char digits[VRX_INT64_TEXT_MAX];
+	sink.put(digits, vrx_write_uint64(digits, value) - digits);
 }
 
-template <typename Sink> void vrx_put_int64(Sink &sink, int64 value)
-{
-	if (value < 0)
-	{
-		sink.put("-", 1);
-		vrx_put_uint64(sink, 0 - static_cast<uint64>(value));
-	}
-	else
-		vrx_put_uint64(sink, static_cast<uint64>(value));
-}
-
-// Puts the values, each followed by a comma.
-template <typename Sink, typename T, size_t N> void vrx_put_list(Sink &sink, const T (&values)[N])
+// Writes the values at out, each followed by a comma; returns the end.
+template <typename T, size_t N> char *vrx_write_list(char *out, const T (&values)[N])
 {
 	for (const T value : values)
 	{
-		vrx_put_int64(sink, static_cast<int64>(value));
-		sink.put(",", 1);
+		out = vrx_write_int64(out, static_cast<int64>(value));
+		*out++ = ',';
 	}
+	return out;
 }
 
+// Puts ts and a comma.
 template <typename Sink> void vrx_put_timestamptz(Sink &sink, TimestampTz ts)
 {
 	char text[VRX_TIMESTAMP_TEXT_MAX];
-	sink.put(text, vrx_format_timestamptz(text, ts));
+	const size_t length = vrx_format_timestamptz(text, ts); // below sizeof(text)
+	text[length] = ',';
+	sink.put(text, length + 1);
 }
 
 // Puts the whole record; false when the sink stopped it halfway.
@@ -123,16 +111,15 @@ template <typename Sink> void vrx_put_timestamptz(Sink &sink, TimestampTz ts)
 template <typename Sink> bool vrx_put_record(Sink &sink, const vrx_record_fields &r)
 {
 	vrx_put_timestamptz(sink, r.start_time);
-	sink.put(",", 1);
 	vrx_put_timestamptz(sink, r.end_time);
-	sink.put(",", 1);
 
 	// The application name has at most NAMEDATALEN bytes: never stopped.
 	if (application_name != nullptr)
 		(void) vrx_put_quoted(sink, vrx_text_span{application_name, strlen(application_name)});
-	sink.put(",", 1);
 	const uint32 ids[] = {r.user_id, MyDatabaseId, r.command_type};
-	vrx_put_list(sink, ids);
+	char ids_text[1 + lengthof(ids) * (VRX_INT64_TEXT_MAX + 1)];
+	ids_text[0] = ',';
+	sink.put(ids_text, vrx_write_list(ids_text + 1, ids) - ids_text);
 
 	// The text and the plan are quoted even when empty (""): readers skip a
 	// record where either is absent.
@@ -141,14 +128,8 @@ template <typename Sink> bool vrx_put_record(Sink &sink, const vrx_record_fields
 	sink.put(",", 1);
 	if (!vrx_put_quoted(sink, r.plan))
 		return false;
-	sink.put(",", 1);
 
-	char duration[VRX_FIXED6_MAX];
-	sink.put(duration, vrx_format_fixed6(duration, r.duration_ms));
-	sink.put(",", 1);
-	vrx_put_uint64(sink, r.rows);
-	sink.put(",", 1);
-
+	// The duration, the rows, the usage and the buffer counters.
 	struct rusage now;
 	if (r.rusage_end == nullptr)
 		vrx_getrusage(&now);
@@ -159,13 +140,19 @@ template <typename Sink> bool vrx_put_record(Sink &sink, const vrx_record_fields
 	                      e.ru_nswap - s.ru_nswap,     e.ru_nsignals - s.ru_nsignals,
 	                      e.ru_msgrcv - s.ru_msgrcv,   e.ru_msgsnd - s.ru_msgsnd,
 	                      e.ru_nvcsw - s.ru_nvcsw,     e.ru_nivcsw - s.ru_nivcsw};
-	vrx_put_list(sink, usage);
-
 	const BufferUsage &b = pgBufferUsage;
 	const int64 blocks[] = {b.shared_blks_read,  b.shared_blks_written, b.shared_blks_hit,
 	                        b.local_blks_read,   b.local_blks_written,  b.local_blks_hit,
 	                        b.temp_blks_read,    b.temp_blks_written};
-	vrx_put_list(sink, blocks);
+	char numbers[1 + VRX_FIXED6_MAX + (1 + lengthof(usage) + lengthof(blocks)) * (VRX_INT64_TEXT_MAX + 1)];
+	numbers[0] = ',';
+	char *p = vrx_write_fixed6(numbers + 1, r.duration_ms);
+	*p++ = ',';
+	p = vrx_write_uint64(p, r.rows);
+	*p++ = ',';
+	p = vrx_write_list(p, usage);
+	p = vrx_write_list(p, blocks);
+	sink.put(numbers, p - numbers);
 
 	// A parameter list that fetches its values on demand (a PL/pgSQL
 	// function's variables) has no types to list.

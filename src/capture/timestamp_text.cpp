@@ -1,5 +1,7 @@
 #include "capture/timestamp_text.hpp"
 
+#include "capture/number_text.hpp"
+
 #include "pgtime.h"
 
 static constexpr int64 SECS_PER_HOUR_64 = 3600;
@@ -49,14 +51,36 @@ static bool zone_offset(int64 unix_secs, long *gmtoff)
 	return true;
 }
 
-static char *put_digits(char *out, unsigned value, int width)
+// The date part ("YYYY-MM-DD") of the last local day written.
+static int64 cached_day = PG_INT64_MIN;
+static char cached_date[10];
+
+// The zone part ("+HH", "+HH:MM" or "+HH:MM:SS") of the last offset written.
+static long cached_zone_offset = PG_INT32_MIN;
+static char cached_zone_text[9];
+static size_t cached_zone_length = 0;
+
+// The zone as the server prints it: +HH, +HH:MM or +HH:MM:SS.
+static void make_zone_text(long east)
 {
-	for (int i = width - 1; i >= 0; i--)
+	const unsigned zone = static_cast<unsigned>(east < 0 ? -east : east);
+	char *p = cached_zone_text;
+	*p++ = east >= 0 ? '+' : '-';
+	p = vrx_write_two_digits(p, zone / 3600 % 100);
+	if (zone % 60 != 0)
 	{
-		out[i] = static_cast<char>('0' + value % 10);
-		value /= 10;
+		*p++ = ':';
+		p = vrx_write_two_digits(p, zone / 60 % 60);
+		*p++ = ':';
+		p = vrx_write_two_digits(p, zone % 60);
 	}
-	return out + width;
+	else if (zone / 60 % 60 != 0)
+	{
+		*p++ = ':';
+		p = vrx_write_two_digits(p, zone / 60 % 60);
+	}
+	cached_zone_length = static_cast<size_t>(p - cached_zone_text);
+	cached_zone_offset = east;
 }
 
 // timestamptz_to_str's text, from its static buffer.
@@ -91,52 +115,49 @@ size_t vrx_format_timestamptz(char (&out)[VRX_TIMESTAMP_TEXT_MAX], TimestampTz t
 		of_day += SECS_PER_DAY;
 		days--;
 	}
-	int year, month, day;
-	const int64 julian = days + POSTGRES_EPOCH_JDATE;
-	if (julian < 0 || julian > PG_INT32_MAX)
-		return server_text(out, ts);
-	j2date(static_cast<int>(julian), &year, &month, &day);
-	if (year < 1 || year > 9999)
-		return server_text(out, ts);
+	if (days != cached_day)
+	{
+		int year, month, day;
+		const int64 julian = days + POSTGRES_EPOCH_JDATE;
+		if (julian < 0 || julian > PG_INT32_MAX)
+			return server_text(out, ts);
+		j2date(static_cast<int>(julian), &year, &month, &day);
+		if (year < 1 || year > 9999)
+			return server_text(out, ts);
+		char *p = vrx_write_padded(cached_date, static_cast<unsigned>(year), 4);
+		*p++ = '-';
+		p = vrx_write_two_digits(p, static_cast<unsigned>(month));
+		*p++ = '-';
+		(void) vrx_write_two_digits(p, static_cast<unsigned>(day));
+		cached_day = days;
+	}
+	if (gmtoff != cached_zone_offset)
+	{
+		// A zone more than 100 hours off UTC would not print in two digits.
+		if (gmtoff <= -360000 || gmtoff >= 360000)
+			return server_text(out, ts);
+		make_zone_text(gmtoff);
+	}
 
-	// At most 4+1+2+1+2+1+2+1+2+1+2+1+6+9 = 35 characters.
+	// At most 10+1+2+1+2+1+2+1+6+9 = 35 characters.
 	static_assert(VRX_TIMESTAMP_TEXT_MAX > 35, "room for the longest timestamp");
-	char *p = put_digits(out, year, 4);
-	*p++ = '-';
-	p = put_digits(p, month, 2);
-	*p++ = '-';
-	p = put_digits(p, day, 2);
+	memcpy(out, cached_date, sizeof(cached_date));
+	char *p = out + sizeof(cached_date);
 	*p++ = ' ';
-	p = put_digits(p, static_cast<unsigned>(of_day / 3600), 2);
+	p = vrx_write_two_digits(p, static_cast<unsigned>(of_day / 3600));
 	*p++ = ':';
-	p = put_digits(p, static_cast<unsigned>(of_day / 60 % 60), 2);
+	p = vrx_write_two_digits(p, static_cast<unsigned>(of_day / 60 % 60));
 	*p++ = ':';
-	p = put_digits(p, static_cast<unsigned>(of_day % 60), 2);
+	p = vrx_write_two_digits(p, static_cast<unsigned>(of_day % 60));
 	if (fsec != 0)
 	{
 		*p++ = '.';
-		p = put_digits(p, static_cast<unsigned>(fsec), 6);
+		p = vrx_write_padded(p, static_cast<unsigned>(fsec), 6);
 		while (p[-1] == '0')
 			p--;
 	}
-
-	// The zone as the server prints it: +HH, +HH:MM or +HH:MM:SS.
-	const long east = gmtoff;
-	const unsigned zone = static_cast<unsigned>(east < 0 ? -east : east);
-	*p++ = east >= 0 ? '+' : '-';
-	p = put_digits(p, zone / 3600, 2);
-	if (zone % 60 != 0)
-	{
-		*p++ = ':';
-		p = put_digits(p, zone / 60 % 60, 2);
-		*p++ = ':';
-		p = put_digits(p, zone % 60, 2);
-	}
-	else if (zone / 60 % 60 != 0)
-	{
-		*p++ = ':';
-		p = put_digits(p, zone / 60 % 60, 2);
-	}
+	memcpy(p, cached_zone_text, cached_zone_length);
+	p += cached_zone_length;
 	*p = '\0';
 	return static_cast<size_t>(p - out);
 }
