@@ -99,9 +99,11 @@ static void begin_statement(QueryDesc *query_desc, int eflags, vrx_reach reach,
 		MemoryContextSwitchTo(old);
 	}
 
-	auto *st = static_cast<vrx_statement *>(MemoryContextAllocZero(cxt, sizeof(vrx_statement)));
+	auto *st = static_cast<vrx_statement *>(MemoryContextAlloc(cxt, sizeof(vrx_statement)));
+	memset(st, 0, sizeof(*st)); // the compiler's memset: a statement is some 500 bytes
 	st->query_desc = query_desc;
 	memcpy(st->generation, generation, sizeof(generation));
+	st->slots = vrx_slots_of(generation);
 	st->start_dest = query_desc->dest->mydest;
 	st->started_inside = vrx_inside_function() || reach == vrx_reach::nested;
 	st->explain_only = (eflags & EXEC_FLAG_EXPLAIN_ONLY) != 0;
@@ -249,13 +251,11 @@ static void count_in(vrx_statement *st)
 	}
 
 	st->counted = 0;
-	for (int i = 0; i < VRX_MAX_TRACES; i++)
-	{
-		if (st->generation[i] != 0 && vrx_counter_add(&registry->live[i].running,
-		                                              VRX_RUNNING_TAG_SHIFT, st->generation[i],
-		                                              1, &value))
+	vrx_for_each_slot(st->slots, [&](int i) {
+		if (vrx_counter_add(&registry->live[i].running, VRX_RUNNING_TAG_SHIFT, st->generation[i], 1,
+		                    &value))
 			st->counted |= 1u << i;
-	}
+	});
 }
 
 // Takes back what count_in raised.  Lock-free, so that it is safe on an
@@ -265,12 +265,10 @@ static void count_out(vrx_statement *st)
 	vrx_trace_registry *registry = vrx_shared_config;
 	uint64 value;
 
-	for (int i = 0; i < VRX_MAX_TRACES; i++)
-	{
-		if (st->counted & (1u << i))
-			(void) vrx_counter_add(&registry->live[i].running, VRX_RUNNING_TAG_SHIFT,
-			                       st->generation[i], -1, &value);
-	}
+	vrx_for_each_slot(st->counted, [&](int i) {
+		(void) vrx_counter_add(&registry->live[i].running, VRX_RUNNING_TAG_SHIFT, st->generation[i],
+		                       -1, &value);
+	});
 	st->counted = 0;
 }
 

@@ -122,20 +122,18 @@ static void build_record(StringInfo record, vrx_record_fields &fields, const cha
 vrx_wanted_records vrx_wanted_formats(const vrx_statement &st, double duration_ms)
 {
 	vrx_wanted_records wanted = {};
-	for (int i = 0; i < VRX_MAX_TRACES; i++)
-	{
-		const vrx_open_trace *entry =
-		    st.generation[i] != 0 ? vrx_find_entry(i, st.generation[i]) : nullptr;
+	vrx_for_each_slot(st.slots, [&](int i) {
+		const vrx_open_trace *entry = vrx_find_entry(i, st.generation[i]);
 		if (entry == nullptr ||
 		    (duration_ms >= 0 && (duration_ms < entry->log_min_duration || !vrx_records_into(st, *entry))))
-			continue;
+			return;
 		if (!vrx_wants_plan(*entry, duration_ms, st.plan_possible))
 			wanted.bare = true;
 		else if (entry->version == VRX_VERSION_JSON)
 			wanted.json = true;
 		else
 			wanted.text = true;
-	}
+	});
 	return wanted;
 }
 

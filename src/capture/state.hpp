@@ -57,6 +57,7 @@ struct vrx_statement
 	// The traces that record the statement: the generation of each trace
 	// whose users include the user that started it, by slot; 0 elsewhere.
 	uint64 generation[VRX_MAX_TRACES];
+	uint32 slots; // the slots whose generation is set, a bit each
 	// Slots whose running counters the current executor run raised.
 	uint32 counted;
 	CommandDest start_dest; // its destination at executor start
@@ -105,6 +106,26 @@ struct vrx_statement
 	double plan_duration_ms;
 	MemoryContextCallback forget; // unlinks the statement when its memory goes
 };
+
+// The slots of generation that hold a trace, a bit each.
+inline uint32 vrx_slots_of(const uint64 (&generation)[VRX_MAX_TRACES])
+{
+	uint32 slots = 0;
+	for (int i = 0; i < VRX_MAX_TRACES; i++)
+	{
+		if (generation[i] != 0)
+			slots |= 1u << i;
+	}
+	return slots;
+}
+
+// Calls visit(i) for each slot i of the set slots, lowest first: a
+// statement is mostly in one trace of the fifteen.
+template <typename Visit> inline void vrx_for_each_slot(uint32 slots, Visit &&visit)
+{
+	for (; slots != 0; slots &= slots - 1)
+		visit(__builtin_ctz(slots));
+}
 
 // Whether the trace of entry records st, as far as st's runs tell.
 inline bool vrx_records_into(const vrx_statement &st, const vrx_open_trace &entry)
